@@ -1,0 +1,54 @@
+#include <array>
+
+#include "trellan.h"
+
+namespace {
+
+constexpr uint16_t CRC16_POLYNOMIAL = 0x1021;
+constexpr uint16_t CRC16_INITIAL_VALUE = 0xFFFF;
+constexpr int SLICES = 8;
+
+using CrcTables = std::array<std::array<uint16_t, 256>, SLICES>;
+
+/*
+ * tables[k][x] is the CRC register after the byte x followed by k zero bytes,
+ * starting from 0; eight bytes then cost eight lookups and no shifts per bit.
+ */
+constexpr CrcTables MakeCrcTables() {
+  CrcTables tables{};
+  for (unsigned value = 0; value < 256; ++value) {
+    unsigned crc = value << 8;
+    for (int bit = 0; bit < 8; ++bit) {
+      crc = (crc & 0x8000) != 0 ? (crc << 1) ^ CRC16_POLYNOMIAL : crc << 1;
+    }
+    tables[0][value] = static_cast<uint16_t>(crc);
+  }
+  for (int slice = 1; slice < SLICES; ++slice) {
+    for (unsigned value = 0; value < 256; ++value) {
+      const unsigned previous = tables[slice - 1][value];
+      tables[slice][value] = static_cast<uint16_t>((previous << 8) ^ tables[0][previous >> 8]);
+    }
+  }
+  return tables;
+}
+constexpr CrcTables CRC_TABLES = MakeCrcTables();
+
+}  // namespace
+
+uint16_t TrlUtilCrc16Calculate(const uint8_t *data, uint32_t length) {
+  unsigned crc = CRC16_INITIAL_VALUE;
+  if (data == nullptr) {
+    return static_cast<uint16_t>(crc);
+  }
+  const auto &t = CRC_TABLES;
+  while (length >= SLICES) {
+    crc = t[7][(crc >> 8) ^ data[0]] ^ t[6][(crc & 0xFF) ^ data[1]] ^ t[5][data[2]] ^
+          t[4][data[3]] ^ t[3][data[4]] ^ t[2][data[5]] ^ t[1][data[6]] ^ t[0][data[7]];
+    data += SLICES;
+    length -= SLICES;
+  }
+  while (length-- > 0) {
+    crc = ((crc << 8) ^ t[0][(crc >> 8) ^ *data++]) & 0xFFFF;
+  }
+  return static_cast<uint16_t>(crc);
+}

@@ -1,0 +1,219 @@
+/* The library's public operations over its one module-level image. */
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <utility>
+
+#include "image.h"
+#include "trellan.h"
+
+namespace {
+
+FirmwareImage firmwareImage;
+bool libraryInitialised = false;
+
+bool RangeFitsAddressSpace(uint32_t address, uint32_t length) {
+  return static_cast<uint64_t>(address) + length <= ADDRESS_SPACE_END;
+}
+
+/* Adds a freshly loaded image to the held one; nothing changes unless all of it fits. */
+uint32_t MergeLoadedImage(FirmwareImage *loaded) {
+  FirmwareImage &held = firmwareImage;
+  if (held.store.segments.empty()) {
+    std::swap(held.store, loaded->store);
+  } else {
+    uint32_t status = StoreFindConflict(&held.store, &loaded->store);
+    for (const Segment &segment : loaded->store.segments) {
+      if (status != TRL_OK) {
+        return status;
+      }
+      status = StoreWrite(&held.store, segment.address, segment.bytes, segment.length,
+                          OVERLAP_NEW_WINS);
+    }
+    if (status != TRL_OK) {
+      return status;
+    }
+  }
+  if (!held.hasHeader && loaded->hasHeader) {
+    std::swap(held.header, loaded->header);
+    held.hasHeader = true;
+  }
+  if (!held.hasStartAddress && loaded->hasStartAddress) {
+    held.startAddress = loaded->startAddress;
+    held.hasStartAddress = true;
+  }
+  return TRL_OK;
+}
+
+template <typename Reader>
+uint32_t LoadWith(Reader read) {
+  if (!libraryInitialised) {
+    return TRL_ERR_STATE;
+  }
+  try {
+    FirmwareImage loaded{};
+    uint32_t status = read(&loaded);
+    if (status == TRL_OK) {
+      status = MergeLoadedImage(&loaded);
+    }
+    ImageClear(&loaded);
+    return status;
+  } catch (const std::bad_alloc &) {
+    return TRL_ERR_MEMORY;
+  }
+}
+
+struct MemoryText {
+  char *buffer;
+  size_t bufferSize;
+  size_t length;
+};
+
+bool WriteToMemory(void *context, const char *text, size_t length) {
+  auto *memory = static_cast<MemoryText *>(context);
+  if (memory->length + length <= memory->bufferSize) {
+    std::memcpy(memory->buffer + memory->length, text, length);
+  }
+  memory->length += length;
+  return true;
+}
+
+}  // namespace
+
+void ImageClear(FirmwareImage *image) {
+  StoreClear(&image->store);
+  image->hasHeader = false;
+  image->header.clear();
+  image->header.shrink_to_fit();
+  image->hasStartAddress = false;
+  image->startAddress = 0;
+}
+
+uint32_t TrlFirmwareInit(uint32_t fileFormat) {
+  ImageClear(&firmwareImage);
+  libraryInitialised = fileFormat == TRL_FILE_FORMAT_SREC;
+  return libraryInitialised ? TRL_OK : TRL_ERR_ARGUMENT;
+}
+
+uint32_t TrlFirmwareTerminate(void) {
+  ImageClear(&firmwareImage);
+  libraryInitialised = false;
+  return TRL_OK;
+}
+
+uint32_t TrlFirmwareLoadFromFile(const char *fileName, uint32_t addressOffset) {
+  if (fileName == nullptr) {
+    return TRL_ERR_ARGUMENT;
+  }
+  return LoadWith([&](FirmwareImage *loaded) {
+    FILE *stream = std::fopen(fileName, "rb");
+    if (stream == nullptr) {
+      return static_cast<uint32_t>(TRL_ERR_OPEN);
+    }
+    uint32_t status = SrecReadStream(stream, addressOffset, loaded);
+    std::fclose(stream);
+    return status;
+  });
+}
+
+uint32_t TrlFirmwareLoadFromMemory(const void *text, size_t length, uint32_t addressOffset) {
+  if (text == nullptr && length != 0) {
+    return TRL_ERR_ARGUMENT;
+  }
+  return LoadWith([&](FirmwareImage *loaded) {
+    return SrecReadMemory(static_cast<const char *>(text), length, addressOffset, loaded);
+  });
+}
+
+uint32_t TrlFirmwareSaveToFile(const char *fileName) {
+  if (!libraryInitialised) {
+    return TRL_ERR_STATE;
+  }
+  return SaveImageToFile(&firmwareImage, fileName);
+}
+
+uint32_t TrlFirmwareSaveToMemory(char *buffer, size_t bufferSize, size_t *textLength) {
+  if (!libraryInitialised) {
+    return TRL_ERR_STATE;
+  }
+  if (textLength == nullptr) {
+    return TRL_ERR_ARGUMENT;
+  }
+  MemoryText memory{buffer, buffer != nullptr ? bufferSize : 0, 0};
+  uint32_t status = SrecWriteImage(&firmwareImage, WriteToMemory, &memory);
+  *textLength = memory.length;
+  if (status == TRL_OK && memory.length > memory.bufferSize) {
+    status = TRL_ERR_ARGUMENT;
+  }
+  return status;
+}
+
+uint32_t TrlFirmwareGetSegmentCount(void) {
+  return static_cast<uint32_t>(firmwareImage.store.segments.size());
+}
+
+const uint8_t *TrlFirmwareGetSegment(uint32_t index, uint32_t *address, uint32_t *length) {
+  if (address == nullptr || length == nullptr || index >= TrlFirmwareGetSegmentCount()) {
+    return nullptr;
+  }
+  const Segment &segment = firmwareImage.store.segments[index];
+  *address = segment.address;
+  *length = segment.length;
+  return segment.bytes;
+}
+
+uint32_t TrlFirmwareAddData(uint32_t address, uint32_t length, const uint8_t *data) {
+  if (!libraryInitialised) {
+    return TRL_ERR_STATE;
+  }
+  if (length == 0 || data == nullptr) {
+    return TRL_ERR_ARGUMENT;
+  }
+  if (!RangeFitsAddressSpace(address, length)) {
+    return TRL_ERR_OVERFLOW;
+  }
+  return StoreWrite(&firmwareImage.store, address, data, length, OVERLAP_NEW_WINS);
+}
+
+uint32_t TrlFirmwareRemoveData(uint32_t address, uint32_t length) {
+  if (!libraryInitialised) {
+    return TRL_ERR_STATE;
+  }
+  if (length == 0) {
+    return TRL_ERR_ARGUMENT;
+  }
+  if (!RangeFitsAddressSpace(address, length)) {
+    return TRL_ERR_OVERFLOW;
+  }
+  return StoreRemove(&firmwareImage.store, address, length);
+}
+
+uint32_t TrlFirmwareClearData(void) {
+  if (!libraryInitialised) {
+    return TRL_ERR_STATE;
+  }
+  ImageClear(&firmwareImage);
+  return TRL_OK;
+}
+
+const uint8_t *TrlFirmwareGetHeader(uint32_t *length) {
+  if (length != nullptr) {
+    *length = firmwareImage.hasHeader ? static_cast<uint32_t>(firmwareImage.header.size()) : 0;
+  }
+  if (!firmwareImage.hasHeader) {
+    return nullptr;
+  }
+  /* An empty header is still a header: hand out a valid pointer for it. */
+  static const uint8_t emptyHeader = 0;
+  return firmwareImage.header.empty() ? &emptyHeader : firmwareImage.header.data();
+}
+
+uint32_t TrlFirmwareGetStartAddress(uint32_t *address) {
+  if (!firmwareImage.hasStartAddress) {
+    return 0;
+  }
+  if (address != nullptr) {
+    *address = firmwareImage.startAddress;
+  }
+  return 1;
+}

@@ -1,0 +1,222 @@
+#include <array>
+#include <cstdlib>
+#include <cstring>
+
+#include "image.h"
+#include "trellan.h"
+
+namespace {
+
+constexpr size_t READ_BLOCK_SIZE = 1u << 20;
+constexpr uint16_t NOT_HEX = 0x100;
+
+constexpr std::array<uint16_t, 256> MakeHexTable() {
+  std::array<uint16_t, 256> table{};
+  for (int c = 0; c < 256; ++c) {
+    table[c] = NOT_HEX;
+  }
+  for (int c = 0; c < 10; ++c) {
+    table['0' + c] = static_cast<uint16_t>(c);
+  }
+  for (int c = 0; c < 6; ++c) {
+    table['A' + c] = static_cast<uint16_t>(10 + c);
+    table['a' + c] = static_cast<uint16_t>(10 + c);
+  }
+  return table;
+}
+constexpr std::array<uint16_t, 256> HEX_VALUE = MakeHexTable();
+
+/* Address field size per record type; 0 marks S4, which an image file must not hold. */
+constexpr uint8_t ADDRESS_SIZE[10] = {2, 2, 3, 4, 0, 2, 3, 4, 3, 2};
+
+struct SrecReader {
+  FirmwareImage *image;
+  uint32_t addressOffset;
+  uint32_t recordsSinceMark; /* data records since the last S0, count or termination record */
+  bool sawRecord;
+};
+
+bool IsTrailingSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
+}
+
+uint32_t ReadDataRecord(SrecReader *reader, uint32_t address, const uint8_t *data,
+                        uint32_t length) {
+  const uint64_t start = static_cast<uint64_t>(address) + reader->addressOffset;
+  if (start + length > ADDRESS_SPACE_END || (length == 0 && start >= ADDRESS_SPACE_END)) {
+    return TRL_ERR_OVERFLOW;
+  }
+  reader->recordsSinceMark++;
+  if (length == 0) {
+    return TRL_OK;
+  }
+  return StoreWrite(&reader->image->store, static_cast<uint32_t>(start), data, length,
+                    OVERLAP_MUST_AGREE);
+}
+
+uint32_t ReadLine(SrecReader *reader, const char *line, size_t length) {
+  while (length > 0 && IsTrailingSpace(line[length - 1])) {
+    --length;
+  }
+  if (length == 0) {
+    return TRL_OK;
+  }
+  if (line[0] != 'S' || length < 4 || (length & 1) != 0) {
+    return TRL_ERR_SYNTAX;
+  }
+  const unsigned type = static_cast<unsigned char>(line[1]) - '0';
+  if (type > 9 || ADDRESS_SIZE[type] == 0) {
+    return TRL_ERR_RECORD_TYPE;
+  }
+  const size_t byteCount = (length - 2) / 2;
+  if (byteCount > 256) {
+    return TRL_ERR_SYNTAX;
+  }
+
+  uint8_t bytes[256];
+  unsigned invalid = 0;
+  unsigned sum = 0;
+  const auto *hex = reinterpret_cast<const unsigned char *>(line + 2);
+  for (size_t index = 0; index < byteCount; ++index) {
+    const unsigned high = HEX_VALUE[hex[2 * index]];
+    const unsigned low = HEX_VALUE[hex[2 * index + 1]];
+    invalid |= high | low;
+    bytes[index] = static_cast<uint8_t>((high << 4) | (low & 0xF));
+    sum += bytes[index];
+  }
+  if ((invalid & NOT_HEX) != 0 || bytes[0] != byteCount - 1) {
+    return TRL_ERR_SYNTAX;
+  }
+  const unsigned addressSize = ADDRESS_SIZE[type];
+  if (bytes[0] < addressSize + 1) {
+    return TRL_ERR_SYNTAX;
+  }
+  if ((sum & 0xFF) != 0xFF) {
+    return TRL_ERR_CHECKSUM;
+  }
+  uint32_t address = 0;
+  for (unsigned index = 1; index <= addressSize; ++index) {
+    address = (address << 8) | bytes[index];
+  }
+  const uint8_t *data = bytes + 1 + addressSize;
+  const uint32_t dataLength = bytes[0] - addressSize - 1;
+  FirmwareImage *image = reader->image;
+  reader->sawRecord = true;
+
+  switch (type) {
+    case 0:
+      if (!image->hasHeader) {
+        image->header.assign(data, data + dataLength);
+        image->hasHeader = true;
+      }
+      reader->recordsSinceMark = 0;
+      return TRL_OK;
+    case 1:
+    case 2:
+    case 3:
+      return ReadDataRecord(reader, address, data, dataLength);
+    case 5:
+    case 6:
+      if (dataLength != 0) {
+        return TRL_ERR_SYNTAX;
+      }
+      if (address != reader->recordsSinceMark) {
+        return TRL_ERR_COUNT;
+      }
+      reader->recordsSinceMark = 0;
+      return TRL_OK;
+    default: { /* 7, 8, 9 */
+      if (dataLength != 0) {
+        return TRL_ERR_SYNTAX;
+      }
+      const uint64_t start = static_cast<uint64_t>(address) + reader->addressOffset;
+      if (start >= ADDRESS_SPACE_END) {
+        return TRL_ERR_OVERFLOW;
+      }
+      if (!image->hasStartAddress) {
+        image->startAddress = static_cast<uint32_t>(start);
+        image->hasStartAddress = true;
+      }
+      reader->recordsSinceMark = 0;
+      return TRL_OK;
+    }
+  }
+}
+
+/* Reads every complete line of text; returns the number of bytes consumed through *consumed. */
+uint32_t ReadLines(SrecReader *reader, const char *text, size_t length, size_t *consumed) {
+  const char *cursor = text;
+  const char *end = text + length;
+  while (cursor < end) {
+    const auto *newline = static_cast<const char *>(std::memchr(cursor, '\n', end - cursor));
+    if (newline == nullptr) {
+      break;
+    }
+    uint32_t status = ReadLine(reader, cursor, static_cast<size_t>(newline - cursor));
+    if (status != TRL_OK) {
+      return status;
+    }
+    cursor = newline + 1;
+  }
+  *consumed = static_cast<size_t>(cursor - text);
+  return TRL_OK;
+}
+
+uint32_t FinishReading(SrecReader *reader) {
+  if (!reader->sawRecord) {
+    return TRL_ERR_EMPTY;
+  }
+  StoreShrink(&reader->image->store);
+  return TRL_OK;
+}
+
+}  // namespace
+
+uint32_t SrecReadMemory(const char *text, size_t length, uint32_t addressOffset,
+                        FirmwareImage *image) {
+  SrecReader reader{image, addressOffset, 0, false};
+  size_t consumed = 0;
+  uint32_t status = ReadLines(&reader, text, length, &consumed);
+  if (status == TRL_OK && consumed < length) {
+    status = ReadLine(&reader, text + consumed, length - consumed);
+  }
+  return status != TRL_OK ? status : FinishReading(&reader);
+}
+
+uint32_t SrecReadStream(FILE *stream, uint32_t addressOffset, FirmwareImage *image) {
+  SrecReader reader{image, addressOffset, 0, false};
+  auto *block = static_cast<char *>(std::malloc(READ_BLOCK_SIZE));
+  if (block == nullptr) {
+    return TRL_ERR_MEMORY;
+  }
+  uint32_t status = TRL_OK;
+  size_t carried = 0; /* start of a line that the previous block cut off */
+  for (;;) {
+    size_t got = std::fread(block + carried, 1, READ_BLOCK_SIZE - carried, stream);
+    if (got == 0 && std::ferror(stream)) {
+      status = TRL_ERR_OPEN;
+      break;
+    }
+    size_t filled = carried + got;
+    if (got == 0) {
+      if (filled > 0) {
+        status = ReadLine(&reader, block, filled);
+      }
+      break;
+    }
+    size_t consumed = 0;
+    status = ReadLines(&reader, block, filled, &consumed);
+    if (status != TRL_OK) {
+      break;
+    }
+    carried = filled - consumed;
+    /* A line that fills a whole block cannot be a record, however much white space trails it. */
+    if (carried == READ_BLOCK_SIZE) {
+      status = TRL_ERR_SYNTAX;
+      break;
+    }
+    std::memmove(block, block + consumed, carried);
+  }
+  std::free(block);
+  return status != TRL_OK ? status : FinishReading(&reader);
+}

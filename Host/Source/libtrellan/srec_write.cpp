@@ -1,0 +1,120 @@
+#include <algorithm>
+#include <array>
+#include <cstdlib>
+#include <cstring>
+
+#include "image.h"
+#include "trellan.h"
+
+namespace {
+
+constexpr uint32_t DATA_BYTES_PER_RECORD = 32;
+constexpr size_t MAX_HEADER_BYTES = 252; /* count byte 255 less address and checksum */
+constexpr size_t CHUNK_SIZE = 256u * 1024;
+constexpr size_t MAX_LINE_TEXT = 2 + 2 * 256 + 1;
+
+constexpr std::array<char, 512> MakeHexPairs() {
+  std::array<char, 512> pairs{};
+  const char digits[] = "0123456789ABCDEF";
+  for (int value = 0; value < 256; ++value) {
+    pairs[2 * value] = digits[value >> 4];
+    pairs[2 * value + 1] = digits[value & 0xF];
+  }
+  return pairs;
+}
+constexpr std::array<char, 512> HEX_PAIRS = MakeHexPairs();
+
+struct ChunkedOutput {
+  char *chunk;
+  size_t used;
+  TextWriter writer;
+  void *context;
+  bool failed;
+};
+
+void FlushChunk(ChunkedOutput *output) {
+  if (output->used > 0 && !output->failed) {
+    output->failed = !output->writer(output->context, output->chunk, output->used);
+  }
+  output->used = 0;
+}
+
+/* Appends one record: type digit, address of addressSize bytes, data. */
+void PutRecord(ChunkedOutput *output, char type, unsigned addressSize, uint32_t address,
+               const uint8_t *data, size_t dataLength) {
+  if (CHUNK_SIZE - output->used < MAX_LINE_TEXT) {
+    FlushChunk(output);
+  }
+  char *cursor = output->chunk + output->used;
+  const unsigned count = static_cast<unsigned>(addressSize + dataLength + 1);
+  unsigned sum = count;
+  *cursor++ = 'S';
+  *cursor++ = type;
+  std::memcpy(cursor, &HEX_PAIRS[2 * count], 2);
+  cursor += 2;
+  for (unsigned shift = addressSize * 8; shift != 0; shift -= 8) {
+    const unsigned byte = (address >> (shift - 8)) & 0xFF;
+    sum += byte;
+    std::memcpy(cursor, &HEX_PAIRS[2 * byte], 2);
+    cursor += 2;
+  }
+  for (size_t index = 0; index < dataLength; ++index) {
+    sum += data[index];
+    std::memcpy(cursor, &HEX_PAIRS[2 * data[index]], 2);
+    cursor += 2;
+  }
+  std::memcpy(cursor, &HEX_PAIRS[2 * (~sum & 0xFF)], 2);
+  cursor += 2;
+  *cursor++ = '\n';
+  output->used = static_cast<size_t>(cursor - output->chunk);
+}
+
+/* Smallest data record type that reaches highestAddress: 1, 2 or 3. */
+unsigned ChooseDataRecordType(uint32_t highestAddress) {
+  if (highestAddress <= 0xFFFF) {
+    return 1;
+  }
+  return highestAddress <= 0xFFFFFF ? 2 : 3;
+}
+
+}  // namespace
+
+uint32_t SrecWriteImage(const FirmwareImage *image, TextWriter writer, void *context) {
+  ChunkedOutput output{static_cast<char *>(std::malloc(CHUNK_SIZE)), 0, writer, context, false};
+  if (output.chunk == nullptr) {
+    return TRL_ERR_MEMORY;
+  }
+  const std::vector<Segment> &segments = image->store.segments;
+  const uint32_t startAddress = image->hasStartAddress ? image->startAddress : 0;
+  uint32_t highestAddress = startAddress;
+  if (!segments.empty()) {
+    highestAddress = std::max(highestAddress, static_cast<uint32_t>(SegmentEnd(segments.back()) - 1));
+  }
+  const unsigned dataType = ChooseDataRecordType(highestAddress);
+  const unsigned addressSize = dataType + 1;
+
+  if (image->hasHeader) {
+    PutRecord(&output, '0', 2, 0, image->header.data(),
+              std::min(image->header.size(), MAX_HEADER_BYTES));
+  }
+  uint64_t dataRecords = 0;
+  for (const Segment &segment : segments) {
+    for (uint32_t offset = 0; offset < segment.length; offset += DATA_BYTES_PER_RECORD) {
+      const uint32_t length = std::min(DATA_BYTES_PER_RECORD, segment.length - offset);
+      PutRecord(&output, static_cast<char>('0' + dataType), addressSize, segment.address + offset,
+                segment.bytes + offset, length);
+      ++dataRecords;
+    }
+  }
+  /* A count above 24 bits has no record that can hold it; the count record is optional. */
+  if (dataRecords <= 0xFFFF) {
+    PutRecord(&output, '5', 2, static_cast<uint32_t>(dataRecords), nullptr, 0);
+  } else if (dataRecords <= 0xFFFFFF) {
+    PutRecord(&output, '6', 3, static_cast<uint32_t>(dataRecords), nullptr, 0);
+  }
+  /* S9, S8 or S7: the termination whose address size matches the data records' */
+  PutRecord(&output, static_cast<char>('0' + 10 - dataType), addressSize, startAddress, nullptr, 0);
+  FlushChunk(&output);
+  std::free(output.chunk);
+  return output.failed ? TRL_ERR_WRITE : TRL_OK;
+}

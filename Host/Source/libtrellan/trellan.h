@@ -1,0 +1,162 @@
+/*
+ * libtrellan - firmware data library.
+ *
+ * Holds a firmware image as a set of segments (contiguous runs of bytes at
+ * 32-bit addresses), loads and saves it as Motorola S-record text, edits it
+ * and computes the CRC-16 used by the checksum info table.
+ *
+ * The library keeps one image in module state: call TrlFirmwareInit() first
+ * and TrlFirmwareTerminate() last. It is single-threaded, never prints and
+ * never exits; every operation that can fail returns a status from the list
+ * below, 0 meaning success.
+ */
+#ifndef TRELLAN_H
+#define TRELLAN_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/*
+ * Status codes. The values are pinned: callers and scripts may store them.
+ * X(name, value, description)
+ */
+#define TRL_STATUS_LIST(X)                                                            \
+  X(TRL_OK, 0, "success")                                                             \
+  X(TRL_ERR_OPEN, 1, "the file cannot be opened or read")                             \
+  X(TRL_ERR_SYNTAX, 2, "a line is not a well-formed S-record")                        \
+  X(TRL_ERR_CHECKSUM, 3, "a record's checksum does not match its bytes")              \
+  X(TRL_ERR_RECORD_TYPE, 4, "a record type that an image file must not hold (S4)")    \
+  X(TRL_ERR_COUNT, 5, "a count record disagrees with the data records before it")     \
+  X(TRL_ERR_CONFLICT, 6, "one address is given two different values")                 \
+  X(TRL_ERR_OVERFLOW, 7, "data run past address 0xFFFFFFFF")                          \
+  X(TRL_ERR_EMPTY, 8, "the input holds no S-record at all")                           \
+  X(TRL_ERR_WRITE, 9, "the output cannot be written completely")                      \
+  X(TRL_ERR_ARGUMENT, 10, "an argument is out of range or null")                      \
+  X(TRL_ERR_MEMORY, 11, "out of memory")                                              \
+  X(TRL_ERR_STATE, 12, "the library is not initialised")
+
+#define TRL_STATUS_ENUM_ENTRY(name, value, text) name = value,
+enum TrlStatusCode { TRL_STATUS_LIST(TRL_STATUS_ENUM_ENTRY) };
+#undef TRL_STATUS_ENUM_ENTRY
+
+/* Returns a constant English description of a status; unknown values give "unknown status". */
+const char *TrlStatusText(uint32_t status);
+
+/* File formats for TrlFirmwareInit(). S-records are the only one. */
+#define TRL_FILE_FORMAT_SREC 0u
+
+/*
+ * Prepares an empty image for the given file format (TRL_FILE_FORMAT_SREC).
+ * Calling it again drops whatever the image held.
+ * Returns TRL_ERR_ARGUMENT for an unknown format.
+ */
+uint32_t TrlFirmwareInit(uint32_t fileFormat);
+
+/* Drops the image and releases all memory. Other calls then fail with TRL_ERR_STATE until the next Init. */
+uint32_t TrlFirmwareTerminate(void);
+
+/*
+ * Loads an S-record file and adds its data to the image.
+ *
+ * Accepts S0 (header: the first one met is kept), S1/S2/S3 (data), S5/S6
+ * (count of the data records since the last header, count or termination
+ * record; checked), S7/S8/S9 (start address: the first one met is kept).
+ * Lines may end in LF or CRLF, hex digits may be either case, blank lines and
+ * trailing white space are skipped; several files joined end to end load as
+ * their union. addressOffset is added to every address, the start address
+ * included.
+ *
+ * Fails with TRL_ERR_OPEN (cannot open or read), TRL_ERR_EMPTY (no record),
+ * TRL_ERR_SYNTAX (a line that is not a well-formed S-record), TRL_ERR_CHECKSUM,
+ * TRL_ERR_RECORD_TYPE (S4), TRL_ERR_COUNT, TRL_ERR_OVERFLOW (an address past
+ * 0xFFFFFFFF), TRL_ERR_CONFLICT (one address given two different values, in
+ * the file or against data already held) or TRL_ERR_MEMORY. On failure the
+ * image is exactly as it was before the call.
+ */
+uint32_t TrlFirmwareLoadFromFile(const char *fileName, uint32_t addressOffset);
+
+/* As TrlFirmwareLoadFromFile(), from text in memory (length bytes; no terminating NUL needed). */
+uint32_t TrlFirmwareLoadFromMemory(const void *text, size_t length, uint32_t addressOffset);
+
+/*
+ * Saves the whole image as an S-record file.
+ *
+ * One data record type for the whole file (S1, S2 or S3: the smallest that
+ * holds both the highest data address and the start address), 32 data bytes
+ * per record, records never crossing a segment's end. The file holds the kept
+ * S0 header (if one was loaded), the data, an S5 count record (S6 above 65535
+ * data records; none above 16777215) and the termination record S9/S8/S7 with
+ * the kept start address or 0. Upper-case hex, LF line ends.
+ *
+ * A regular file is written through a temporary file in the same folder that
+ * replaces the target only once it is complete, so a failed save leaves the
+ * target untouched and no partial file; the target may be the file that was
+ * loaded. An existing target without write permission is refused. A target
+ * that is not a regular file (a device, a pipe) is written directly.
+ * Fails with TRL_ERR_WRITE, TRL_ERR_ARGUMENT (null name) or TRL_ERR_MEMORY.
+ */
+uint32_t TrlFirmwareSaveToFile(const char *fileName);
+
+/*
+ * Renders the image as TrlFirmwareSaveToFile() would write it. The full text
+ * length is always stored in *textLength; the text itself is stored in
+ * buffer only when bufferSize is at least that length (no NUL is added).
+ * Fails with TRL_ERR_ARGUMENT when textLength is null or the buffer is too small.
+ */
+uint32_t TrlFirmwareSaveToMemory(char *buffer, size_t bufferSize, size_t *textLength);
+
+/* Number of segments held; 0 when not initialised. */
+uint32_t TrlFirmwareGetSegmentCount(void);
+
+/*
+ * Gives segment index (0 = lowest address; segments ascend, never touch and
+ * are never empty). Fills *address and *length and returns the segment's
+ * bytes, valid until the next call that changes the image. Returns null for
+ * an index out of range or a null result pointer.
+ */
+const uint8_t *TrlFirmwareGetSegment(uint32_t index, uint32_t *address, uint32_t *length);
+
+/*
+ * Copies length bytes to the image at address. Where they overlap data
+ * already held the new bytes win; adjacent data merge into one segment.
+ * Fails with TRL_ERR_ARGUMENT (length 0 or null data), TRL_ERR_OVERFLOW
+ * (the range runs past 0xFFFFFFFF) or TRL_ERR_MEMORY.
+ */
+uint32_t TrlFirmwareAddData(uint32_t address, uint32_t length, const uint8_t *data);
+
+/*
+ * Removes the bytes of [address, address + length) from the image, splitting
+ * segments as needed. A range that holds no data succeeds.
+ * Fails with TRL_ERR_ARGUMENT (length 0), TRL_ERR_OVERFLOW (past 0xFFFFFFFF)
+ * or TRL_ERR_MEMORY.
+ */
+uint32_t TrlFirmwareRemoveData(uint32_t address, uint32_t length);
+
+/* Drops all segments, the header and the start address. */
+uint32_t TrlFirmwareClearData(void);
+
+/*
+ * The kept S0 header bytes (the record's data field). Returns null with
+ * *length 0 when no header is held.
+ */
+const uint8_t *TrlFirmwareGetHeader(uint32_t *length);
+
+/* Stores the kept start address in *address and returns 1, or returns 0 when none is held. */
+uint32_t TrlFirmwareGetStartAddress(uint32_t *address);
+
+/*
+ * CRC-16/CCITT-FALSE: polynomial 0x1021, initial value 0xFFFF, no
+ * reflection, no final XOR ("123456789" gives 0x29B1). Zero bytes give
+ * 0xFFFF. data may be null only when length is 0.
+ */
+uint16_t TrlUtilCrc16Calculate(const uint8_t *data, uint32_t length);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* TRELLAN_H */
