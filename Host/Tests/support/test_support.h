@@ -1,0 +1,41 @@
+/* Helpers shared by the end-to-end tests: scratch folders, files and running a tool. */
+#ifndef TEST_SUPPORT_H
+#define TEST_SUPPORT_H
+
+#include <string>
+#include <vector>
+
+struct CommandResult {
+  int exitCode; /* -1 when the command did not exit normally */
+  std::string output; /* standard output only */
+};
+
+/* Runs a shell command line and collects its standard output and exit code. */
+CommandResult RunCommand(const std::string &commandLine);
+
+/* Quotes one argument for the shell. */
+std::string ShellQuote(const std::string &argument);
+
+/* A fresh empty folder under the system's temporary folder, removed by the destructor. */
+struct ScratchFolder {
+  ScratchFolder();
+  ~ScratchFolder();
+  ScratchFolder(const ScratchFolder &) = delete;
+  ScratchFolder &operator=(const ScratchFolder &) = delete;
+  std::string Path(const std::string &name) const;
+  std::string root;
+};
+
+std::string ReadFileText(const std::string &path);
+std::vector<unsigned char> ReadFileBytes(const std::string &path);
+void WriteFileText(const std::string &path, const std::string &text);
+void WriteFileBytes(const std::string &path, const std::vector<unsigned char> &bytes);
+bool FileExists(const std::string &path);
+
+/* True when a program of that name is on the PATH. */
+bool HasProgram(const std::string &name);
+
+/* The folder's file names, sorted. */
+std::vector<std::string> ListFolder(const std::string &path);
+
+#endif

@@ -1,0 +1,89 @@
+#include <vector>
+
+#include "image_fixture.h"
+#include "srec_text.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+uint32_t Add(uint32_t address, const Bytes &bytes) {
+  return TrlFirmwareAddData(address, static_cast<uint32_t>(bytes.size()), bytes.data());
+}
+
+TEST_F(ImageTest, AddKeepsSegmentsSortedAndMergesAdjacentData) {
+  ASSERT_EQ(TRL_OK, Add(0x300, {3}));
+  ASSERT_EQ(TRL_OK, Add(0x100, {1}));
+  ASSERT_EQ(TRL_OK, Add(0x200, {2}));
+  EXPECT_EQ((SegmentSnapshot{{0x100, {1}}, {0x200, {2}}, {0x300, {3}}}), Segments());
+  ASSERT_EQ(TRL_OK, Add(0x101, {4, 5}));  /* after */
+  ASSERT_EQ(TRL_OK, Add(0x1FE, {6, 7}));  /* before */
+  EXPECT_EQ((SegmentSnapshot{{0x100, {1, 4, 5}}, {0x1FE, {6, 7, 2}}, {0x300, {3}}}), Segments());
+}
+
+TEST_F(ImageTest, AddOverwritesWhereItOverlapsAndBridgesSegments) {
+  ASSERT_EQ(TRL_OK, Add(0x10, Bytes(4, 0xAA)));
+  ASSERT_EQ(TRL_OK, Add(0x18, Bytes(4, 0xBB)));
+  ASSERT_EQ(TRL_OK, Add(0x20, Bytes(4, 0xCC)));
+  ASSERT_EQ(TRL_OK, Add(0x12, Bytes(0x10, 0x11)));  /* covers the gaps and part of each side */
+  Bytes expected = {0xAA, 0xAA};
+  expected.insert(expected.end(), 0x10, 0x11);
+  expected.insert(expected.end(), {0xCC, 0xCC});
+  EXPECT_EQ((SegmentSnapshot{{0x10, expected}}), Segments());
+  ASSERT_EQ(TRL_OK, Add(0x08, Bytes(0x20, 0x22)));  /* swallows the whole segment */
+  EXPECT_EQ((SegmentSnapshot{{0x08, Bytes(0x20, 0x22)}}), Segments());
+}
+
+TEST_F(ImageTest, AddRefusesEmptyNullAndOverflowingData) {
+  const uint8_t byte = 0;
+  EXPECT_EQ(TRL_ERR_ARGUMENT, TrlFirmwareAddData(0x100, 0, &byte));
+  EXPECT_EQ(TRL_ERR_ARGUMENT, TrlFirmwareAddData(0x100, 1, nullptr));
+  EXPECT_EQ(TRL_ERR_OVERFLOW, Add(0xFFFFFFFF, {1, 2}));
+  EXPECT_EQ(TRL_OK, Add(0xFFFFFFFF, {1}));
+  EXPECT_EQ((SegmentSnapshot{{0xFFFFFFFF, {1}}}), Segments());
+}
+
+TEST_F(ImageTest, RemoveSplitsTrimsAndDropsSegments) {
+  ASSERT_EQ(TRL_OK, Add(0x100, Ramp(0x10)));
+  ASSERT_EQ(TRL_OK, Add(0x200, Ramp(0x10)));
+  ASSERT_EQ(TRL_OK, Add(0x300, Ramp(0x10)));
+  ASSERT_EQ(TRL_OK, TrlFirmwareRemoveData(0x104, 4));   /* split */
+  ASSERT_EQ(TRL_OK, TrlFirmwareRemoveData(0x10C, 0xF8)); /* tail of one, head of the next */
+  EXPECT_EQ((SegmentSnapshot{{0x100, Ramp(4)}, {0x108, Ramp(4, 8)}, {0x204, Ramp(0xC, 4)},
+                             {0x300, Ramp(0x10)}}),
+            Segments());
+  ASSERT_EQ(TRL_OK, TrlFirmwareRemoveData(0x0, 0x300));  /* all but the last */
+  EXPECT_EQ((SegmentSnapshot{{0x300, Ramp(0x10)}}), Segments());
+  ASSERT_EQ(TRL_OK, TrlFirmwareRemoveData(0x310, 0x100));  /* touches, holds no data */
+  ASSERT_EQ(TRL_OK, TrlFirmwareRemoveData(0x2F0, 0x10));
+  EXPECT_EQ((SegmentSnapshot{{0x300, Ramp(0x10)}}), Segments());
+}
+
+TEST_F(ImageTest, RemoveRefusesEmptyAndOverflowingRanges) {
+  ASSERT_EQ(TRL_OK, Add(0x100, Ramp(0x10)));
+  EXPECT_EQ(TRL_ERR_ARGUMENT, TrlFirmwareRemoveData(0x100, 0));
+  EXPECT_EQ(TRL_ERR_OVERFLOW, TrlFirmwareRemoveData(0xFFFFFFFF, 2));
+  EXPECT_EQ(TRL_OK, TrlFirmwareRemoveData(0xFFFFFFFF, 1));
+  EXPECT_EQ((SegmentSnapshot{{0x100, Ramp(0x10)}}), Segments());
+}
+
+TEST_F(ImageTest, ClearDropsSegmentsHeaderAndStart) {
+  ASSERT_EQ(TRL_OK, Load(Srec('0', 0, {'h'}) + Srec('1', 0x10, {1}) + Srec('9', 0x10)));
+  ASSERT_EQ(TRL_OK, TrlFirmwareClearData());
+  EXPECT_EQ(0u, TrlFirmwareGetSegmentCount());
+  uint32_t length = 7;
+  EXPECT_EQ(nullptr, TrlFirmwareGetHeader(&length));
+  EXPECT_EQ(0u, length);
+  EXPECT_EQ(0u, TrlFirmwareGetStartAddress(&length));
+}
+
+TEST_F(ImageTest, GetSegmentRefusesBadIndexAndNullResults) {
+  ASSERT_EQ(TRL_OK, Add(0x100, {1}));
+  uint32_t address = 0;
+  uint32_t length = 0;
+  EXPECT_EQ(nullptr, TrlFirmwareGetSegment(1, &address, &length));
+  EXPECT_EQ(nullptr, TrlFirmwareGetSegment(0, nullptr, &length));
+  EXPECT_EQ(nullptr, TrlFirmwareGetSegment(0, &address, nullptr));
+}
+
+}  // namespace

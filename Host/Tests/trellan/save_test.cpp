@@ -1,0 +1,139 @@
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "image_fixture.h"
+#include "srec_text.h"
+#include "test_support.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+uint32_t Add(uint32_t address, const Bytes &bytes) {
+  return TrlFirmwareAddData(address, static_cast<uint32_t>(bytes.size()), bytes.data());
+}
+
+TEST_F(ImageTest, SavesS1WithHeaderCountAndTermination) {
+  ASSERT_EQ(TRL_OK, Load(Srec('0', 0, {'h', 'i'}) + Srec('1', 0x1000, Ramp(40)) +
+                         Srec('1', 0x2000, {0xAB}) + Srec('9', 0x1000)));
+  EXPECT_EQ(Srec('0', 0, {'h', 'i'}) + Srec('1', 0x1000, Ramp(32)) +
+                Srec('1', 0x1020, Ramp(8, 32)) + Srec('1', 0x2000, {0xAB}) + Srec('5', 3) +
+                Srec('9', 0x1000),
+            Saved());
+}
+
+TEST_F(ImageTest, RecordTypeFollowsHighestDataAddressAndStartAddress) {
+  ASSERT_EQ(TRL_OK, Add(0xFFFF, {1}));
+  EXPECT_EQ(Srec('1', 0xFFFF, {1}) + Srec('5', 1) + Srec('9', 0), Saved());
+  ASSERT_EQ(TRL_OK, Add(0x10000, {2}));
+  EXPECT_EQ(Srec('2', 0xFFFF, {1, 2}) + Srec('5', 1) + Srec('8', 0), Saved());
+  ASSERT_EQ(TRL_OK, Add(0xFFFFFF, {3}));
+  EXPECT_EQ(Srec('2', 0xFFFF, {1, 2}) + Srec('2', 0xFFFFFF, {3}) + Srec('5', 2) + Srec('8', 0),
+            Saved());
+  ASSERT_EQ(TRL_OK, TrlFirmwareClearData());
+  ASSERT_EQ(TRL_OK, Load(Srec('1', 0x10, {1}) + Srec('7', 0x08000000)));
+  EXPECT_EQ(Srec('3', 0x10, {1}) + Srec('5', 1) + Srec('7', 0x08000000), Saved());
+}
+
+TEST_F(ImageTest, EmptyImageSavesCountAndTerminationOnly) {
+  EXPECT_EQ(Srec('5', 0) + Srec('9', 0), Saved());
+}
+
+TEST_F(ImageTest, UsesS5UpTo65535RecordsAndS6Above) {
+  const Bytes data(65536 * 32, 0x5A);
+  ASSERT_EQ(TRL_OK, Add(0x10000000, Bytes(data.begin(), data.end() - 32)));
+  std::string text = Saved();
+  EXPECT_NE(std::string::npos, text.find(Srec('5', 65535) + Srec('7', 0)));
+  ASSERT_EQ(TRL_OK, Add(0x10000000, data));
+  text = Saved();
+  EXPECT_NE(std::string::npos, text.find(Srec('6', 65536) + Srec('7', 0)));
+  ASSERT_EQ(TRL_OK, TrlFirmwareClearData());
+  ASSERT_EQ(TRL_OK, Load(text));
+  EXPECT_EQ((SegmentSnapshot{{0x10000000, data}}), Segments());
+}
+
+TEST_F(ImageTest, RoundTripsS1S2AndS3Files) {
+  for (char type : {'1', '2', '3'}) {
+    const uint32_t base = type == '1' ? 0x0100 : type == '2' ? 0x012300 : 0x08001230;
+    const char termination = static_cast<char>('0' + 10 - (type - '0'));
+    std::string text = Srec('0', 0, {'f', 'w'}) + Srec(type, base, Ramp(32)) +
+                       Srec(type, base + 32, Ramp(5, 0x80)) + Srec(type, base + 0x100, Ramp(32, 7)) +
+                       Srec('5', 3) + Srec(termination, base);
+    ASSERT_EQ(TRL_OK, TrlFirmwareClearData());
+    ASSERT_EQ(TRL_OK, Load(text)) << type;
+    EXPECT_EQ(text, Saved()) << type;
+  }
+}
+
+class SaveFileTest : public ImageTest {
+ protected:
+  void SetUp() override {
+    ImageTest::SetUp();
+    ASSERT_EQ(TRL_OK, Load(Srec('1', 0x100, Ramp(4)) + Srec('9', 0)));
+    expected = Saved();
+  }
+  ScratchFolder folder;
+  std::string expected;
+};
+
+TEST_F(SaveFileTest, CreatesAndReplacesFilesLeavingNoTemporaryFile) {
+  const std::string path = folder.Path("out.srec");
+  ASSERT_EQ(TRL_OK, TrlFirmwareSaveToFile(path.c_str()));
+  EXPECT_EQ(expected, ReadFileText(path));
+  WriteFileText(path, "old contents that are longer than the new ones\n");
+  chmod(path.c_str(), 0640);
+  ASSERT_EQ(TRL_OK, TrlFirmwareSaveToFile(path.c_str()));
+  EXPECT_EQ(expected, ReadFileText(path));
+  struct stat status {};
+  ASSERT_EQ(0, stat(path.c_str(), &status));
+  EXPECT_EQ(0640u, status.st_mode & 0777u);
+  EXPECT_EQ(std::vector<std::string>{"out.srec"}, ListFolder(folder.root));
+}
+
+TEST_F(SaveFileTest, SavesOverTheFileItLoaded) {
+  const std::string path = folder.Path("image.srec");
+  WriteFileText(path, Srec('1', 0x200, {9}));
+  ASSERT_EQ(TRL_OK, TrlFirmwareLoadFromFile(path.c_str(), 0));
+  ASSERT_EQ(TRL_OK, TrlFirmwareSaveToFile(path.c_str()));
+  ASSERT_EQ(TRL_OK, TrlFirmwareClearData());
+  ASSERT_EQ(TRL_OK, TrlFirmwareLoadFromFile(path.c_str(), 0));
+  EXPECT_EQ((SegmentSnapshot{{0x100, Ramp(4)}, {0x200, {9}}}), Segments());
+}
+
+TEST_F(SaveFileTest, FailedSavesLeaveTargetsUntouchedAndNoPartialFile) {
+  EXPECT_EQ(TRL_ERR_WRITE, TrlFirmwareSaveToFile(folder.root.c_str()));
+  EXPECT_EQ(TRL_ERR_WRITE, TrlFirmwareSaveToFile(folder.Path("missing/out.srec").c_str()));
+  EXPECT_EQ(TRL_ERR_ARGUMENT, TrlFirmwareSaveToFile(nullptr));
+  EXPECT_EQ(TRL_ERR_ARGUMENT, TrlFirmwareSaveToFile(""));
+  const std::string readOnly = folder.Path("readonly.srec");
+  WriteFileText(readOnly, "keep me\n");
+  chmod(readOnly.c_str(), 0444);
+  EXPECT_EQ(TRL_ERR_WRITE, TrlFirmwareSaveToFile(readOnly.c_str()));
+  EXPECT_EQ("keep me\n", ReadFileText(readOnly));
+  EXPECT_EQ(std::vector<std::string>{"readonly.srec"}, ListFolder(folder.root));
+}
+
+TEST_F(SaveFileTest, DevicesAreWrittenDirectlyNeverReplaced) {
+  EXPECT_EQ(TRL_OK, TrlFirmwareSaveToFile("/dev/null"));
+  EXPECT_EQ(TRL_ERR_WRITE, TrlFirmwareSaveToFile("/dev/full"));
+  struct stat status {};
+  ASSERT_EQ(0, stat("/dev/full", &status));
+  EXPECT_TRUE(S_ISCHR(status.st_mode));
+  ASSERT_EQ(0, stat("/dev/null", &status));
+  EXPECT_TRUE(S_ISCHR(status.st_mode));
+}
+
+TEST_F(SaveFileTest, WritesThroughASymbolicLink) {
+  const std::string target = folder.Path("real.srec");
+  const std::string link = folder.Path("link.srec");
+  WriteFileText(target, "old\n");
+  std::filesystem::create_symlink(target, link);
+  ASSERT_EQ(TRL_OK, TrlFirmwareSaveToFile(link.c_str()));
+  EXPECT_TRUE(std::filesystem::is_symlink(link));
+  EXPECT_EQ(expected, ReadFileText(target));
+}
+
+}  // namespace

@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that a task needs, if any are missing.
+# Usage: scripts/setup.sh TASK...   TASK: build demo test fuzz bench windows
+set -euo pipefail
+
+packages_for() {
+  case "$1" in
+    build) echo "cmake g++ make pkg-config libpcap-dev" ;;
+    demo) echo "tcpdump" ;;
+    test) echo "libgtest-dev srecord tshark valgrind" ;;
+    fuzz) echo "clang libclang-rt-14-dev" ;;
+    bench) echo "libbenchmark-dev binutils srecord time" ;;
+    windows) echo "g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine64 wine" ;;
+    *) echo "setup.sh: unknown task '$1'" >&2; exit 2 ;;
+  esac
+}
+
+wanted=""
+for task in build "$@"; do
+  wanted="$wanted $(packages_for "$task")"
+done
+
+missing=""
+for package in $wanted; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+    case " $missing " in *" $package "*) ;; *) missing="$missing $package" ;; esac
+  fi
+done
+[ -z "$missing" ] && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "Missing packages. Run as root:" >&2
+  echo "  apt-get update && apt-get install -y$missing" >&2
+  exit 1
+fi
+echo "Installing:$missing"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+# shellcheck disable=SC2086
+apt-get install -y -qq --no-install-recommends $missing >/dev/null
