@@ -1,0 +1,244 @@
+/*
+ * End-to-end tests: run the built Tervox (TZ=UTC) on ring dumps made here and
+ * read the capture back with libpcap's reader and with capinfos/tshark.
+ */
+#include <gtest/gtest.h>
+#include <pcap/pcap.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "ring_dump_builder.h"
+#include "test_support.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+const std::string USAGE_WITH_TIMESTAMP =
+    "Tervox.exe [input.prb] [output.pcap] [zelb kByte size : min 2, max 16] [timestamp]";
+const std::string USAGE_WITHOUT_TIMESTAMP =
+    "Tervox.exe [input.prb] [output.pcap] [zelb kByte size : min 2, max 16]";
+const std::string EPOCH_LINE = "Interpreted base time: Thu Jan  1 00:00:00 1970\n";
+
+struct Packet {
+  uint32_t seconds; /* as the file stores it: unsigned 32-bit */
+  uint32_t microseconds;
+  uint32_t capturedLength;
+  uint32_t originalLength;
+  Bytes bytes;
+  bool operator==(const Packet &other) const {
+    return seconds == other.seconds && microseconds == other.microseconds &&
+           capturedLength == other.capturedLength && originalLength == other.originalLength &&
+           bytes == other.bytes;
+  }
+};
+
+Packet MakePacket(uint32_t seconds, uint32_t microseconds, const Bytes &bytes) {
+  const auto length = static_cast<uint32_t>(bytes.size());
+  return {seconds, microseconds, length, length, bytes};
+}
+
+/* Reads a capture with libpcap's own reader; fails the test if it is not Ethernet/65535. */
+std::vector<Packet> ReadCapture(const std::string &path) {
+  char error[PCAP_ERRBUF_SIZE];
+  pcap_t *capture = pcap_open_offline(path.c_str(), error);
+  EXPECT_NE(nullptr, capture) << error;
+  std::vector<Packet> packets;
+  if (capture == nullptr) return packets;
+  EXPECT_EQ(DLT_EN10MB, pcap_datalink(capture));
+  EXPECT_EQ(65535, pcap_snapshot(capture));
+  struct pcap_pkthdr *header;
+  const u_char *data;
+  int status;
+  while ((status = pcap_next_ex(capture, &header, &data)) == 1) {
+    packets.push_back({static_cast<uint32_t>(header->ts.tv_sec),
+                       static_cast<uint32_t>(header->ts.tv_usec), header->caplen, header->len,
+                       Bytes(data, data + header->caplen)});
+  }
+  EXPECT_EQ(PCAP_ERROR_BREAK, status) << pcap_geterr(capture);
+  pcap_close(capture);
+  return packets;
+}
+
+/* The packet count as a real client reads it: capinfos must take the file without error. */
+int ClientPacketCount(const std::string &path) {
+  CommandResult result = RunCommand("capinfos -M -c " + ShellQuote(path) + " 2>&1");
+  EXPECT_EQ(0, result.exitCode) << result.output;
+  const std::string label = "Number of packets:";
+  size_t at = result.output.find(label);
+  if (at == std::string::npos) return -1;
+  return std::stoi(result.output.substr(at + label.size()));
+}
+
+class TervoxTest : public ::testing::Test {
+ protected:
+  /* Runs Tervox in the scratch folder; arguments are shell-safe words. */
+  CommandResult Run(const std::string &arguments) {
+    return RunCommand("cd " + ShellQuote(folder.root) + " && TZ=UTC " + ShellQuote(TERVOX_PATH) +
+                      " " + arguments);
+  }
+  std::string Echo(const std::string &in, const std::string &out, const std::string &size,
+                   const std::string &time) {
+    return std::string(TERVOX_PATH) + " [" + in + "] [" + out + "] [" + size + "] [" + time + "]\n";
+  }
+  ScratchFolder folder;
+};
+
+TEST_F(TervoxTest, ConvertsATypicalDump) {
+  RingDumpBuilder builder(4096);
+  const Bytes arp = Pattern(42, 0x10);
+  const Bytes udp = Pattern(60, 0x40);
+  uint16_t next = builder.PutRecord(4000, arp, 1500);  /* crosses the ring's end */
+  next = builder.PutRecord(next, udp, 999);
+  const uint16_t end = builder.PutRecord(next, Bytes(1500, 0x77), 60000);
+  WriteFileBytes(folder.Path("in.prb"), builder.File(4000, end));
+
+  CommandResult result = Run("in.prb out.pcap 4 0");
+  EXPECT_EQ(0, result.exitCode);
+  EXPECT_EQ(Echo("in.prb", "out.pcap", "4", "0") + EPOCH_LINE + "zelb size 4096\n", result.output);
+  std::vector<Packet> expected = {MakePacket(1, 500000, arp), MakePacket(0, 999000, udp),
+                                  MakePacket(60, 0, Bytes(1500, 0x77))};
+  EXPECT_EQ(expected, ReadCapture(folder.Path("out.pcap")));
+  EXPECT_EQ(3, ClientPacketCount(folder.Path("out.pcap")));
+  CommandResult tshark = RunCommand("tshark -r " + ShellQuote(folder.Path("out.pcap")) +
+                                    " -T fields -e frame.len 2>/dev/null");
+  EXPECT_EQ(0, tshark.exitCode);
+  EXPECT_EQ("42\n60\n1500\n", tshark.output);
+}
+
+TEST_F(TervoxTest, BaseTimeIsClampedToTheCaptureLimitAndWraps) {
+  RingDumpBuilder builder(2048);
+  uint16_t next = builder.PutRecord(0, {1}, 0);
+  const uint16_t end = builder.PutRecord(next, {2}, 100000000);  /* 100000 s later */
+  WriteFileBytes(folder.Path("in.prb"), builder.File(0, end));
+
+  CommandResult result = Run("in.prb at.pcap 2 4294880895");
+  EXPECT_EQ(0, result.exitCode);
+  EXPECT_EQ(Echo("in.prb", "at.pcap", "2", "4294880895") +
+                "Interpreted base time: Sat Feb  6 06:28:15 2106\nzelb size 2048\n",
+            result.output);
+
+  result = Run("in.prb over.pcap 2 99999999999999999999999");
+  EXPECT_EQ(0, result.exitCode);
+  EXPECT_EQ(Echo("in.prb", "over.pcap", "2", "99999999999999999999999") +
+                "Warning: Time stamp input exceeds PCAP limits. Truncating to 32 bits!\n"
+                "Interpreted base time: Sat Feb  6 06:28:15 2106\nzelb size 2048\n",
+            result.output);
+  std::vector<Packet> expected = {MakePacket(4294880895u, 0, {1}),
+                                  MakePacket((4294880895u + 100000u) & 0xFFFFFFFFu, 0, {2})};
+  EXPECT_EQ(expected, ReadCapture(folder.Path("over.pcap")));
+}
+
+TEST_F(TervoxTest, NegativeTimesPassUnchangedAndUnrepresentableOnesAreSaidSo) {
+  RingDumpBuilder builder(2048);
+  const uint16_t end = builder.PutRecord(0, {1}, 2000);
+  WriteFileBytes(folder.Path("in.prb"), builder.File(0, end));
+  CommandResult result = Run("in.prb a.pcap 2 -1");
+  EXPECT_EQ(0, result.exitCode);
+  EXPECT_EQ(Echo("in.prb", "a.pcap", "2", "-1") +
+                "Interpreted base time: Wed Dec 31 23:59:59 1969\nzelb size 2048\n",
+            result.output);
+  EXPECT_EQ(std::vector<Packet>{MakePacket(1, 0, {1})}, ReadCapture(folder.Path("a.pcap")));
+
+  result = Run("in.prb b.pcap 2 -9223372036854775808");
+  EXPECT_EQ(0, result.exitCode);
+  EXPECT_EQ(Echo("in.prb", "b.pcap", "2", "-9223372036854775808") +
+                "Interpreted base time: (not representable)\nzelb size 2048\n",
+            result.output);
+}
+
+TEST_F(TervoxTest, ArgumentErrors) {
+  CommandResult result = Run("in.prb out.pcap 4");
+  EXPECT_EQ(255, result.exitCode);
+  EXPECT_EQ("Error: not enough arguments\n" + USAGE_WITH_TIMESTAMP, result.output);
+
+  for (const char *size : {"1", "17", "0", "-2", "abc", "65537", "99999999999"}) {
+    result = Run(std::string("in.prb out.pcap ") + size + " 0");
+    EXPECT_EQ(255, result.exitCode) << size;
+    EXPECT_EQ(Echo("in.prb", "out.pcap", size, "0") + "Error: zelb kByte size out of range!\n" +
+                  USAGE_WITHOUT_TIMESTAMP,
+              result.output)
+        << size;
+  }
+  EXPECT_FALSE(FileExists(folder.Path("out.pcap")));
+}
+
+TEST_F(TervoxTest, SizesTwoToSixteenAndTheirLow16BitAliasesAreAccepted) {
+  RingDumpBuilder builder(16384);
+  const uint16_t end = builder.PutRecord(0, {1, 2, 3}, 0);
+  WriteFileBytes(folder.Path("in.prb"), builder.File(0, end));
+  for (const auto &[argument, bytes] : std::vector<std::pair<std::string, int>>{
+           {"2", 2048}, {"16", 16384}, {"65538", 2048}, {" +3x", 3072}}) {
+    CommandResult result = Run("in.prb out.pcap '" + argument + "' 0 extra ignored");
+    EXPECT_EQ(0, result.exitCode) << argument;
+    EXPECT_NE(std::string::npos, result.output.find("zelb size " + std::to_string(bytes) + "\n"))
+        << argument;
+  }
+}
+
+TEST_F(TervoxTest, MissingInputLeavesNoCapture) {
+  CommandResult result = Run("missing.prb out.pcap 4 0");
+  EXPECT_EQ(255, result.exitCode);
+  EXPECT_EQ(Echo("missing.prb", "out.pcap", "4", "0") + EPOCH_LINE +
+                "zelb size 4096\nError opening input file missing.prb\n",
+            result.output);
+  EXPECT_FALSE(FileExists(folder.Path("out.pcap")));
+}
+
+TEST_F(TervoxTest, OutputThatCannotBeCreatedOrWritten) {
+  RingDumpBuilder builder(2048);
+  const uint16_t end = builder.PutRecord(0, {1}, 0);
+  WriteFileBytes(folder.Path("in.prb"), builder.File(0, end));
+
+  CommandResult result = Run("in.prb no/such/folder.pcap 2 0");
+  EXPECT_EQ(255, result.exitCode);
+  EXPECT_NE(std::string::npos,
+            result.output.find("zelb size 2048\nError: could not create capture file "
+                               "no/such/folder.pcap: "))
+      << result.output;
+
+  result = Run("in.prb /dev/full 2 0");
+  EXPECT_EQ(255, result.exitCode);
+  EXPECT_NE(std::string::npos,
+            result.output.find("zelb size 2048\nError: could not write capture file /dev/full\n"))
+      << result.output;
+}
+
+TEST_F(TervoxTest, MalformedRecordKeepsEarlierPacketsAndFails) {
+  RingDumpBuilder builder(2048);
+  uint16_t next = builder.PutRecord(0, {0xA1}, 5);
+  builder.PutLengthField(next, 1506);
+  WriteFileBytes(folder.Path("in.prb"), builder.File(0, 1000));
+  CommandResult result = Run("in.prb out.pcap 2 10");
+  EXPECT_EQ(255, result.exitCode);
+  EXPECT_NE(std::string::npos,
+            result.output.find("zelb size 2048\nError: malformed record at position 8: length "
+                               "field 1506 (must be 5 to 1505)\n"))
+      << result.output;
+  EXPECT_EQ(std::vector<Packet>{MakePacket(10, 5000, {0xA1})}, ReadCapture(folder.Path("out.pcap")));
+  EXPECT_EQ(1, ClientPacketCount(folder.Path("out.pcap")));
+
+  WriteFileBytes(folder.Path("short.prb"), Bytes{0, 0, 0, 0});
+  result = Run("short.prb short.pcap 2 0");
+  EXPECT_EQ(255, result.exitCode);
+  EXPECT_NE(std::string::npos, result.output.find("Error: malformed record at position 0: length field 0"));
+  EXPECT_EQ(0, ClientPacketCount(folder.Path("short.pcap")));
+}
+
+TEST_F(TervoxTest, WalkThatNeverReachesTheEndIsStopped) {
+  RingDumpBuilder builder(2048);
+  builder.PutRecord(0, Pattern(1017), 0);
+  builder.PutRecord(1024, Pattern(1017), 0);
+  WriteFileBytes(folder.Path("in.prb"), builder.File(0, 65535));
+  CommandResult result = Run("in.prb out.pcap 2 0");
+  EXPECT_EQ(255, result.exitCode);
+  EXPECT_NE(std::string::npos,
+            result.output.find("Error: end position 65535 was never reached; walk stopped at "
+                               "position 0 after 65536 bytes\n"))
+      << result.output;
+  EXPECT_EQ(64u, ReadCapture(folder.Path("out.pcap")).size());
+}
+
+}  // namespace
