@@ -3,9 +3,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh build demo
-cmake --preset release -DVELMARK_BUILD_TESTS=OFF >/dev/null
-cmake --build build/release -j"$(nproc)" >/dev/null
-bin=build/release/bin
+cmake -S . -B build/demo-tools -DCMAKE_BUILD_TYPE=Release -DVELMARK_BUILD_TESTS=OFF >/dev/null
+cmake --build build/demo-tools -j"$(nproc)" >/dev/null
+bin=build/demo-tools/bin
 out=build/demo
 mkdir -p "$out"
 

@@ -4,23 +4,19 @@
  */
 #include <pcap/pcap.h>
 
-#include <cerrno>
-#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <filesystem>
-#include <system_error>
+#include <string>
 
+#include "capture_file.h"
 #include "ring_walk.h"
 
 static const int RESULT_OK = 0;
 static const int RESULT_ERROR = -1;
 
 static const int64_t TIMESTAMP_LIMIT = 4294880895LL; /* 0xFFFFFFFF less one day */
-static const int LINKTYPE_ETHERNET = 1;
-static const int SNAPSHOT_LENGTH = 65535;
 static const uint16_t MIN_RING_KIB = 2;
 static const uint16_t MAX_RING_KIB = 16;
 
@@ -68,14 +64,6 @@ static void WriteCapturePacket(const RingRecord *record, void *context) {
   pcap_dump(reinterpret_cast<u_char *>(output->dumper), &header, record->packetBuffer);
 }
 
-/* Drops a capture that holds nothing worth keeping; devices and pipes are left alone. */
-static void RemoveCaptureFile(const char *fileName) {
-  std::error_code error;
-  if (std::filesystem::is_regular_file(fileName, error)) {
-    std::filesystem::remove(fileName, error);
-  }
-}
-
 static void ReportWalkFailure(const WalkResult &walk, uint16_t endPosition) {
   if (walk.outcome == WALK_MALFORMED_RECORD) {
     printf("Error: malformed record at position %u: length field %u (must be 5 to %u)\n",
@@ -87,18 +75,6 @@ static void ReportWalkFailure(const WalkResult &walk, uint16_t endPosition) {
            static_cast<unsigned>(endPosition), static_cast<unsigned>(walk.position),
            static_cast<unsigned>(WALK_ADVANCE_LIMIT));
   }
-}
-
-/* Reads the dump and writes its packets; returns the program result. */
-static int ConvertRingDump(FILE *input, const char *inputName, uint16_t ringSize,
-                           CaptureOutput *output) {
-  if (!ReadRingDump(input, ringSize, &ringDump)) {
-    printf("Error: could not read input file %s\n", inputName);
-    return RESULT_ERROR;
-  }
-  WalkResult walk = WalkRingRecords(&ringDump, ringSize, packetBuffer, WriteCapturePacket, output);
-  ReportWalkFailure(walk, ringDump.endPosition);
-  return walk.outcome == WALK_END_REACHED ? RESULT_OK : RESULT_ERROR;
 }
 
 int main(int argc, char *argv[]) {
@@ -127,35 +103,35 @@ int main(int argc, char *argv[]) {
   uint16_t ringSize = static_cast<uint16_t>(ringKib * 1024);
   printf("zelb size %d\n", ringSize);
 
-  pcap_t *deadHandle = pcap_open_dead(LINKTYPE_ETHERNET, SNAPSHOT_LENGTH);
-  if (deadHandle == NULL) {
-    printf("Error: could not create capture file %s: out of memory\n", argv[2]);
+  CaptureFile capture;
+  std::string reason;
+  if (!CreateCaptureFile(argv[2], &capture, &reason)) {
+    printf("Error: could not create capture file %s: %s\n", argv[2], reason.c_str());
     return RESULT_ERROR;
   }
-  output.dumper = pcap_dump_open(deadHandle, argv[2]);
-  if (output.dumper == NULL) {
-    printf("Error: could not create capture file %s: %s\n", argv[2], pcap_geterr(deadHandle));
-    pcap_close(deadHandle);
-    return RESULT_ERROR;
-  }
+  output.dumper = capture.dumper;
 
   int result = RESULT_OK;
+  bool keepCapture = false;
   FILE *input = fopen(argv[1], "rb");
   if (input == NULL) {
     printf("Error opening input file %s\n", argv[1]);
     result = RESULT_ERROR;
+  } else if (!ReadRingDump(input, ringSize, &ringDump)) {
+    printf("Error: could not read input file %s\n", argv[1]);
+    result = RESULT_ERROR;
   } else {
-    result = ConvertRingDump(input, argv[1], ringSize, &output);
+    WalkResult walk =
+        WalkRingRecords(&ringDump, ringSize, packetBuffer, WriteCapturePacket, &output);
+    ReportWalkFailure(walk, ringDump.endPosition);
+    /* A walk cut short still keeps the packets written before the fault. */
+    keepCapture = true;
+    result = walk.outcome == WALK_END_REACHED ? RESULT_OK : RESULT_ERROR;
+  }
+  if (input != NULL) {
     fclose(input);
   }
-
-  /* libpcap drops writes silently once the disk is full: check the stream itself. */
-  bool writeFailed = pcap_dump_flush(output.dumper) != 0 || ferror(pcap_dump_file(output.dumper));
-  pcap_close(deadHandle);
-  pcap_dump_close(output.dumper);
-  if (input == NULL) {
-    RemoveCaptureFile(argv[2]);
-  } else if (writeFailed) {
+  if (!FinishCaptureFile(&capture, keepCapture) && keepCapture) {
     printf("Error: could not write capture file %s\n", argv[2]);
     result = RESULT_ERROR;
   }

@@ -1,6 +1,10 @@
 #include "test_support.h"
 
+#include <sys/resource.h>
 #include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <algorithm>
 #include <cstdio>
@@ -14,20 +18,41 @@
 namespace fs = std::filesystem;
 
 CommandResult RunCommand(const std::string &commandLine) {
-  CommandResult result{-1, ""};
-  FILE *pipe = popen(commandLine.c_str(), "r");
-  if (pipe == nullptr) {
-    throw std::runtime_error("cannot run: " + commandLine);
+  CommandResult result{-1, "", 0};
+  int output[2];
+  if (pipe(output) != 0) {
+    throw std::runtime_error("cannot make a pipe");
   }
+  pid_t child = fork();
+  if (child < 0) {
+    throw std::runtime_error("cannot fork");
+  }
+  if (child == 0) {
+    dup2(output[1], STDOUT_FILENO);
+    close(output[0]);
+    close(output[1]);
+    execl("/bin/sh", "sh", "-c", commandLine.c_str(), static_cast<char *>(nullptr));
+    _exit(127);
+  }
+  close(output[1]);
   char buffer[4096];
-  size_t got;
-  while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0) {
-    result.output.append(buffer, got);
+  ssize_t got;
+  while ((got = read(output[0], buffer, sizeof buffer)) != 0) {
+    if (got > 0) {
+      result.output.append(buffer, static_cast<size_t>(got));
+    } else if (errno != EINTR) {
+      break;
+    }
   }
-  int status = pclose(pipe);
-  if (status != -1 && WIFEXITED(status)) {
+  close(output[0]);
+  int status = 0;
+  struct rusage usage {};
+  while (wait4(child, &status, 0, &usage) < 0 && errno == EINTR) {
+  }
+  if (WIFEXITED(status)) {
     result.exitCode = WEXITSTATUS(status);
   }
+  result.peakMemoryKiB = usage.ru_maxrss;
   return result;
 }
 

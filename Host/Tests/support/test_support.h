@@ -8,9 +8,10 @@
 struct CommandResult {
   int exitCode; /* -1 when the command did not exit normally */
   std::string output; /* standard output only */
+  long peakMemoryKiB; /* of the shell; begin the command with exec to measure the program */
 };
 
-/* Runs a shell command line and collects its standard output and exit code. */
+/* Runs a shell command line and collects its standard output, exit code and peak memory. */
 CommandResult RunCommand(const std::string &commandLine);
 
 /* Quotes one argument for the shell. */

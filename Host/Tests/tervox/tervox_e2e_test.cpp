@@ -3,7 +3,6 @@
  * read the capture back with libpcap's reader and with capinfos/tshark.
  */
 #include <gtest/gtest.h>
-#include <pcap/pcap.h>
 
 #include <cstdint>
 #include <string>
@@ -11,6 +10,7 @@
 
 #include "ring_dump_builder.h"
 #include "test_support.h"
+#include "tervox_runner.h"
 
 namespace {
 
@@ -21,70 +21,6 @@ const std::string USAGE_WITH_TIMESTAMP =
 const std::string USAGE_WITHOUT_TIMESTAMP =
     "Tervox.exe [input.prb] [output.pcap] [zelb kByte size : min 2, max 16]";
 const std::string EPOCH_LINE = "Interpreted base time: Thu Jan  1 00:00:00 1970\n";
-
-struct Packet {
-  uint32_t seconds; /* as the file stores it: unsigned 32-bit */
-  uint32_t microseconds;
-  uint32_t capturedLength;
-  uint32_t originalLength;
-  Bytes bytes;
-  bool operator==(const Packet &other) const {
-    return seconds == other.seconds && microseconds == other.microseconds &&
-           capturedLength == other.capturedLength && originalLength == other.originalLength &&
-           bytes == other.bytes;
-  }
-};
-
-Packet MakePacket(uint32_t seconds, uint32_t microseconds, const Bytes &bytes) {
-  const auto length = static_cast<uint32_t>(bytes.size());
-  return {seconds, microseconds, length, length, bytes};
-}
-
-/* Reads a capture with libpcap's own reader; fails the test if it is not Ethernet/65535. */
-std::vector<Packet> ReadCapture(const std::string &path) {
-  char error[PCAP_ERRBUF_SIZE];
-  pcap_t *capture = pcap_open_offline(path.c_str(), error);
-  EXPECT_NE(nullptr, capture) << error;
-  std::vector<Packet> packets;
-  if (capture == nullptr) return packets;
-  EXPECT_EQ(DLT_EN10MB, pcap_datalink(capture));
-  EXPECT_EQ(65535, pcap_snapshot(capture));
-  struct pcap_pkthdr *header;
-  const u_char *data;
-  int status;
-  while ((status = pcap_next_ex(capture, &header, &data)) == 1) {
-    packets.push_back({static_cast<uint32_t>(header->ts.tv_sec),
-                       static_cast<uint32_t>(header->ts.tv_usec), header->caplen, header->len,
-                       Bytes(data, data + header->caplen)});
-  }
-  EXPECT_EQ(PCAP_ERROR_BREAK, status) << pcap_geterr(capture);
-  pcap_close(capture);
-  return packets;
-}
-
-/* The packet count as a real client reads it: capinfos must take the file without error. */
-int ClientPacketCount(const std::string &path) {
-  CommandResult result = RunCommand("capinfos -M -c " + ShellQuote(path) + " 2>&1");
-  EXPECT_EQ(0, result.exitCode) << result.output;
-  const std::string label = "Number of packets:";
-  size_t at = result.output.find(label);
-  if (at == std::string::npos) return -1;
-  return std::stoi(result.output.substr(at + label.size()));
-}
-
-class TervoxTest : public ::testing::Test {
- protected:
-  /* Runs Tervox in the scratch folder; arguments are shell-safe words. */
-  CommandResult Run(const std::string &arguments) {
-    return RunCommand("cd " + ShellQuote(folder.root) + " && TZ=UTC " + ShellQuote(TERVOX_PATH) +
-                      " " + arguments);
-  }
-  std::string Echo(const std::string &in, const std::string &out, const std::string &size,
-                   const std::string &time) {
-    return std::string(TERVOX_PATH) + " [" + in + "] [" + out + "] [" + size + "] [" + time + "]\n";
-  }
-  ScratchFolder folder;
-};
 
 TEST_F(TervoxTest, ConvertsATypicalDump) {
   RingDumpBuilder builder(4096);

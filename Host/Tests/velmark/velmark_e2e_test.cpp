@@ -1,7 +1,6 @@
 /*
  * End-to-end tests: run the built Velmark on small S-record files and check
- * its exact output, exit code and the file it writes. VELMARK_COMMAND, when
- * set, replaces the built program (for example "wine64 /path/Velmark.exe").
+ * its exact output, exit code and the file it writes.
  */
 #include <gtest/gtest.h>
 
@@ -15,6 +14,7 @@
 #include "table_reader.h"
 #include "test_support.h"
 #include "trellan.h"
+#include "velmark_runner.h"
 
 namespace {
 
@@ -45,39 +45,6 @@ const std::string BANNER_AND_USAGE =
     std::string(73, '-') + "\n";
 const std::string COMMAND_LINE_ERROR =
     BANNER_AND_USAGE + "[ERROR] Incorrect command line parameters specified.\n";
-
-std::string VelmarkCommand() {
-  const char *command = std::getenv("VELMARK_COMMAND");
-  return command != nullptr ? command : ShellQuote(VELMARK_PATH);
-}
-
-/* Runs Velmark inside folder with the given (unquoted, shell-safe) arguments. */
-CommandResult RunVelmark(const ScratchFolder &folder, const std::string &arguments) {
-  CommandResult result = RunCommand("cd " + ShellQuote(folder.root) + " && " + VelmarkCommand() +
-                                    " " + arguments);
-  if (std::getenv("VELMARK_COMMAND") != nullptr) {
-    /* A Windows console may turn "\n" into "\r\n"; nothing else may differ. */
-    std::string text;
-    for (char c : result.output) {
-      if (c != '\r') text += c;
-    }
-    result.output = text;
-  }
-  return result;
-}
-
-/* Three segments; the third begins with a 0x100-byte placeholder of 0xFF for the table. */
-std::string SampleImage() {
-  std::string text = Srec('0', 0, {'d', 'e', 'm', 'o'});
-  for (uint32_t offset = 0; offset < 0x100; offset += 32) {
-    text += Srec('3', 0x08000000 + offset, Ramp(32, static_cast<uint8_t>(offset)));
-  }
-  text += Srec('3', 0x08000400, Ramp(0x30, 0x40));
-  for (uint32_t offset = 0; offset < 0x200; offset += 32) {
-    text += Srec('3', 0x08001000 + offset, offset < 0x100 ? Bytes(32, 0xFF) : Ramp(32, 0x11));
-  }
-  return text + Srec('7', 0x08000000);
-}
 
 /* The CRC that srec_cat computes over one segment of an S-record file, as its two bytes. */
 uint16_t PeerCrc(const std::string &file, uint32_t address, uint32_t length) {

@@ -1,0 +1,47 @@
+/* Running Tervox from the end-to-end tests and reading its captures back. */
+#ifndef TERVOX_RUNNER_H
+#define TERVOX_RUNNER_H
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+struct Packet {
+  uint32_t seconds; /* as the file stores it: unsigned 32-bit */
+  uint32_t microseconds;
+  uint32_t capturedLength;
+  uint32_t originalLength;
+  std::vector<uint8_t> bytes;
+  bool operator==(const Packet &other) const {
+    return seconds == other.seconds && microseconds == other.microseconds &&
+           capturedLength == other.capturedLength && originalLength == other.originalLength &&
+           bytes == other.bytes;
+  }
+};
+
+Packet MakePacket(uint32_t seconds, uint32_t microseconds, const std::vector<uint8_t> &bytes);
+
+/* Reads a capture with libpcap's own reader; fails the test if it is not Ethernet/65535. */
+std::vector<Packet> ReadCapture(const std::string &path);
+
+/* The packet count as a real client reads it: capinfos must take the file without error. */
+int ClientPacketCount(const std::string &path);
+
+/*
+ * Runs Tervox (TZ=UTC) in a scratch folder. TERVOX_COMMAND, when set, replaces
+ * the built program, e.g. "valgrind -q /path/Tervox"; argv[0] stays its path.
+ */
+class TervoxTest : public ::testing::Test {
+ protected:
+  CommandResult Run(const std::string &arguments);
+  /* The echo line for these arguments. */
+  static std::string Echo(const std::string &in, const std::string &out, const std::string &size,
+                          const std::string &time);
+  ScratchFolder folder;
+};
+
+#endif
