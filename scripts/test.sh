@@ -1,11 +1,27 @@
 #!/usr/bin/env bash
-# Builds everything and runs the whole test suite through ctest.
+# Builds everything and runs the whole test suite through ctest: a release
+# build, the same suite under ASan+UBSan, the end-to-end tests under valgrind,
+# and every fuzz target for a bounded time (FUZZ_SECONDS, default 60).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh build test
+bash scripts/setup.sh build test fuzz
 jobs=$(nproc)
 
-echo "== release build: unit and end-to-end tests"
+echo "== release build: unit, end-to-end and corpus replay tests"
 cmake --preset release >/dev/null
 cmake --build build/release -j"$jobs"
 ctest --preset release -j"$jobs"
+
+echo "== asan build: the same suite under AddressSanitizer + UndefinedBehaviorSanitizer"
+cmake --preset asan >/dev/null
+cmake --build build/asan -j"$jobs"
+ctest --preset asan -j"$jobs"
+
+echo "== valgrind: end-to-end tests of both tools, leak checking on"
+valgrind="valgrind -q --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite"
+VELMARK_COMMAND="$valgrind $PWD/build/release/bin/Velmark" \
+TERVOX_COMMAND="$valgrind $PWD/build/release/bin/Tervox" \
+  ctest --preset release -L e2e -j"$jobs"
+
+echo "== fuzzing: each target for ${FUZZ_SECONDS:-60} s under ASan + UBSan"
+bash scripts/fuzz.sh "${FUZZ_SECONDS:-60}"
