@@ -9,7 +9,7 @@ packages_for() {
     demo) echo "tcpdump" ;;
     test) echo "libgtest-dev srecord tshark valgrind" ;;
     fuzz) echo "clang libclang-rt-14-dev" ;;
-    bench) echo "libbenchmark-dev binutils srecord time" ;;
+    bench) echo "libbenchmark-dev binutils srecord time bc" ;;
     windows) echo "g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine64 wine" ;;
     *) echo "setup.sh: unknown task '$1'" >&2; exit 2 ;;
   esac
