@@ -17,13 +17,24 @@ bool ReserveBytes(Segment *segment, uint64_t needed) {
   if (needed <= segment->capacity) {
     return true;
   }
+  if (segment->bytes != segment->block) {
+    /* Take back the room in front that a cut head left. */
+    const size_t front = static_cast<size_t>(segment->bytes - segment->block);
+    std::memmove(segment->block, segment->bytes, segment->length);
+    segment->bytes = segment->block;
+    segment->capacity += front;
+    if (needed <= segment->capacity) {
+      return true;
+    }
+  }
   uint64_t grown = std::max<uint64_t>(needed, std::max<uint64_t>(segment->capacity * 2, 64));
   grown = std::min<uint64_t>(grown, UINT32_MAX);
-  auto *bytes = static_cast<uint8_t *>(std::realloc(segment->bytes, static_cast<size_t>(grown)));
-  if (bytes == nullptr) {
+  auto *block = static_cast<uint8_t *>(std::realloc(segment->block, static_cast<size_t>(grown)));
+  if (block == nullptr) {
     return false;
   }
-  segment->bytes = bytes;
+  segment->block = block;
+  segment->bytes = block;
   segment->capacity = static_cast<size_t>(grown);
   return true;
 }
@@ -48,7 +59,7 @@ bool RangesDisagree(const Segment &segment, uint64_t address, const uint8_t *dat
 
 bool InsertSegment(SegmentStore *store, size_t index, uint32_t address, const uint8_t *data,
                    uint32_t length) {
-  Segment segment{address, 0, 0, nullptr};
+  Segment segment{address, 0, 0, nullptr, nullptr};
   if (!ReserveBytes(&segment, length)) {
     return false;
   }
@@ -57,10 +68,18 @@ bool InsertSegment(SegmentStore *store, size_t index, uint32_t address, const ui
   try {
     store->segments.insert(store->segments.begin() + static_cast<std::ptrdiff_t>(index), segment);
   } catch (const std::bad_alloc &) {
-    std::free(segment.bytes);
+    std::free(segment.block);
     return false;
   }
   return true;
+}
+
+/* Drops the first cut bytes without moving the rest. */
+void CutHead(Segment *segment, uint32_t cut) {
+  segment->bytes += cut;
+  segment->capacity -= cut;
+  segment->length -= cut;
+  segment->address += cut;
 }
 
 }  // namespace
@@ -113,7 +132,7 @@ uint32_t StoreWrite(SegmentStore *store, uint32_t address, const uint8_t *data, 
   for (size_t index = first + 1; index < last; ++index) {
     const Segment &joined = segments[index];
     std::memcpy(target.bytes + (joined.address - newStart), joined.bytes, joined.length);
-    std::free(joined.bytes);
+    std::free(joined.block);
   }
   std::memcpy(target.bytes + (address - newStart), data, length);
   target.address = static_cast<uint32_t>(newStart);
@@ -148,25 +167,32 @@ uint32_t StoreRemove(SegmentStore *store, uint32_t address, uint32_t length) {
     const bool keepsHead = segment.address < address;
     const bool keepsTail = segmentEnd > end;
     if (keepsHead && keepsTail) {
+      /* Copy the smaller side out; the larger one stays where it is. */
+      const uint32_t headLength = address - segment.address;
       const uint32_t tailOffset = static_cast<uint32_t>(end - segment.address);
-      if (!InsertSegment(store, index + 1, static_cast<uint32_t>(end), segment.bytes + tailOffset,
-                         static_cast<uint32_t>(segmentEnd - end))) {
-        return TRL_ERR_MEMORY;
+      const uint32_t tailLength = static_cast<uint32_t>(segmentEnd - end);
+      if (tailLength <= headLength) {
+        if (!InsertSegment(store, index + 1, static_cast<uint32_t>(end), segment.bytes + tailOffset,
+                           tailLength)) {
+          return TRL_ERR_MEMORY;
+        }
+        segments[index].length = headLength;
+      } else {
+        if (!InsertSegment(store, index, segment.address, segment.bytes, headLength)) {
+          return TRL_ERR_MEMORY;
+        }
+        CutHead(&segments[index + 1], tailOffset);
       }
-      segments[index].length = address - segments[index].address;
       break;
     }
     if (keepsHead) {
       segment.length = address - segment.address;
       ++index;
     } else if (keepsTail) {
-      const uint32_t cut = static_cast<uint32_t>(end - segment.address);
-      std::memmove(segment.bytes, segment.bytes + cut, segment.length - cut);
-      segment.length -= cut;
-      segment.address = static_cast<uint32_t>(end);
+      CutHead(&segment, static_cast<uint32_t>(end - segment.address));
       break;
     } else {
-      std::free(segment.bytes);
+      std::free(segment.block);
       segments.erase(segments.begin() + static_cast<std::ptrdiff_t>(index));
     }
   }
@@ -176,10 +202,17 @@ uint32_t StoreRemove(SegmentStore *store, uint32_t address, uint32_t length) {
 
 void StoreShrink(SegmentStore *store) {
   for (Segment &segment : store->segments) {
+    if (segment.bytes != segment.block) {
+      const size_t front = static_cast<size_t>(segment.bytes - segment.block);
+      std::memmove(segment.block, segment.bytes, segment.length);
+      segment.bytes = segment.block;
+      segment.capacity += front;
+    }
     if (segment.capacity > segment.length) {
-      auto *bytes = static_cast<uint8_t *>(std::realloc(segment.bytes, segment.length));
-      if (bytes != nullptr) {
-        segment.bytes = bytes;
+      auto *block = static_cast<uint8_t *>(std::realloc(segment.block, segment.length));
+      if (block != nullptr) {
+        segment.block = block;
+        segment.bytes = block;
         segment.capacity = segment.length;
       }
     }
@@ -188,7 +221,7 @@ void StoreShrink(SegmentStore *store) {
 
 void StoreClear(SegmentStore *store) {
   for (Segment &segment : store->segments) {
-    std::free(segment.bytes);
+    std::free(segment.block);
   }
   store->segments.clear();
   store->segments.shrink_to_fit();

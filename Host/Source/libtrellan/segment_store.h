@@ -8,9 +8,10 @@
 
 struct Segment {
   uint32_t address;
-  uint32_t length; /* never 0 */
-  size_t capacity;
-  uint8_t *bytes; /* malloc'ed, so that growth can use realloc */
+  uint32_t length;  /* never 0 */
+  size_t capacity;  /* bytes usable from bytes on */
+  uint8_t *bytes;   /* the data: points into block */
+  uint8_t *block;   /* malloc'ed, so that growth can use realloc; cutting a head only moves bytes */
 };
 
 struct SegmentStore {

@@ -1,3 +1,5 @@
+#include <map>
+#include <random>
 #include <vector>
 
 #include "image_fixture.h"
@@ -84,6 +86,42 @@ TEST_F(ImageTest, GetSegmentRefusesBadIndexAndNullResults) {
   EXPECT_EQ(nullptr, TrlFirmwareGetSegment(1, &address, &length));
   EXPECT_EQ(nullptr, TrlFirmwareGetSegment(0, nullptr, &length));
   EXPECT_EQ(nullptr, TrlFirmwareGetSegment(0, &address, nullptr));
+}
+
+}  // namespace
+
+namespace {
+
+/* The image as a plain map from address to byte, turned into segments the way the library must. */
+SegmentSnapshot ModelSegments(const std::map<uint32_t, uint8_t> &model) {
+  SegmentSnapshot snapshot;
+  for (const auto &[address, byte] : model) {
+    if (snapshot.empty() ||
+        static_cast<uint64_t>(snapshot.back().first) + snapshot.back().second.size() != address) {
+      snapshot.emplace_back(address, Bytes{});
+    }
+    snapshot.back().second.push_back(byte);
+  }
+  return snapshot;
+}
+
+TEST_F(ImageTest, RandomAddsAndRemovesMatchASimpleModel) {
+  std::mt19937 random(42);
+  std::map<uint32_t, uint8_t> model;
+  for (int step = 0; step < 3000; ++step) {
+    const uint32_t address = 0x1000 + random() % 0x800;
+    const uint32_t length = 1 + random() % (step % 7 == 0 ? 0x300 : 0x40);
+    if (random() % 3 == 0) {
+      ASSERT_EQ(TRL_OK, TrlFirmwareRemoveData(address, length));
+      model.erase(model.lower_bound(address), model.lower_bound(address + length));
+    } else {
+      Bytes data(length);
+      for (auto &byte : data) byte = static_cast<uint8_t>(random());
+      ASSERT_EQ(TRL_OK, Add(address, data));
+      for (uint32_t index = 0; index < length; ++index) model[address + index] = data[index];
+    }
+    ASSERT_EQ(ModelSegments(model), Segments()) << "step " << step;
+  }
 }
 
 }  // namespace
