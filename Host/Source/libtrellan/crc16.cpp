@@ -6,13 +6,13 @@ namespace {
 
 constexpr uint16_t CRC16_POLYNOMIAL = 0x1021;
 constexpr uint16_t CRC16_INITIAL_VALUE = 0xFFFF;
-constexpr int SLICES = 8;
+constexpr int SLICES = 16;
 
 using CrcTables = std::array<std::array<uint16_t, 256>, SLICES>;
 
 /*
  * tables[k][x] is the CRC register after the byte x followed by k zero bytes,
- * starting from 0; eight bytes then cost eight lookups and no shifts per bit.
+ * starting from 0; sixteen bytes then cost sixteen lookups and no shifts per bit.
  */
 constexpr CrcTables MakeCrcTables() {
   CrcTables tables{};
@@ -42,8 +42,10 @@ uint16_t TrlUtilCrc16Calculate(const uint8_t *data, uint32_t length) {
   }
   const auto &t = CRC_TABLES;
   while (length >= SLICES) {
-    crc = t[7][(crc >> 8) ^ data[0]] ^ t[6][(crc & 0xFF) ^ data[1]] ^ t[5][data[2]] ^
-          t[4][data[3]] ^ t[3][data[4]] ^ t[2][data[5]] ^ t[1][data[6]] ^ t[0][data[7]];
+    crc = t[15][(crc >> 8) ^ data[0]] ^ t[14][(crc & 0xFF) ^ data[1]] ^ t[13][data[2]] ^
+          t[12][data[3]] ^ t[11][data[4]] ^ t[10][data[5]] ^ t[9][data[6]] ^ t[8][data[7]] ^
+          t[7][data[8]] ^ t[6][data[9]] ^ t[5][data[10]] ^ t[4][data[11]] ^ t[3][data[12]] ^
+          t[2][data[13]] ^ t[1][data[14]] ^ t[0][data[15]];
     data += SLICES;
     length -= SLICES;
   }
