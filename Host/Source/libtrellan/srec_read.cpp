@@ -1,31 +1,13 @@
-#include <array>
 #include <cstdlib>
 #include <cstring>
 
+#include "hex_codec.h"
 #include "image.h"
 #include "trellan.h"
 
 namespace {
 
 constexpr size_t READ_BLOCK_SIZE = 1u << 20;
-constexpr uint16_t NOT_HEX = 0x100;
-
-constexpr std::array<uint16_t, 256> MakeHexTable() {
-  std::array<uint16_t, 256> table{};
-  for (int c = 0; c < 256; ++c) {
-    table[c] = NOT_HEX;
-  }
-  for (int c = 0; c < 10; ++c) {
-    table['0' + c] = static_cast<uint16_t>(c);
-  }
-  for (int c = 0; c < 6; ++c) {
-    table['A' + c] = static_cast<uint16_t>(10 + c);
-    table['a' + c] = static_cast<uint16_t>(10 + c);
-  }
-  return table;
-}
-constexpr std::array<uint16_t, 256> HEX_VALUE = MakeHexTable();
-
 /* Address field size per record type; 0 marks S4, which an image file must not hold. */
 constexpr uint8_t ADDRESS_SIZE[10] = {2, 2, 3, 4, 0, 2, 3, 4, 3, 2};
 
@@ -74,17 +56,8 @@ uint32_t ReadLine(SrecReader *reader, const char *line, size_t length) {
   }
 
   uint8_t bytes[256];
-  unsigned invalid = 0;
   unsigned sum = 0;
-  const auto *hex = reinterpret_cast<const unsigned char *>(line + 2);
-  for (size_t index = 0; index < byteCount; ++index) {
-    const unsigned high = HEX_VALUE[hex[2 * index]];
-    const unsigned low = HEX_VALUE[hex[2 * index + 1]];
-    invalid |= high | low;
-    bytes[index] = static_cast<uint8_t>((high << 4) | (low & 0xF));
-    sum += bytes[index];
-  }
-  if ((invalid & NOT_HEX) != 0 || bytes[0] != byteCount - 1) {
+  if (!DecodeHex(line + 2, byteCount, bytes, &sum) || bytes[0] != byteCount - 1) {
     return TRL_ERR_SYNTAX;
   }
   const unsigned addressSize = ADDRESS_SIZE[type];

@@ -1,8 +1,8 @@
 #include <algorithm>
-#include <array>
 #include <cstdlib>
 #include <cstring>
 
+#include "hex_codec.h"
 #include "image.h"
 #include "trellan.h"
 
@@ -12,17 +12,6 @@ constexpr uint32_t DATA_BYTES_PER_RECORD = 32;
 constexpr size_t MAX_HEADER_BYTES = 252; /* count byte 255 less address and checksum */
 constexpr size_t CHUNK_SIZE = 256u * 1024;
 constexpr size_t MAX_LINE_TEXT = 2 + 2 * 256 + 1;
-
-constexpr std::array<char, 512> MakeHexPairs() {
-  std::array<char, 512> pairs{};
-  const char digits[] = "0123456789ABCDEF";
-  for (int value = 0; value < 256; ++value) {
-    pairs[2 * value] = digits[value >> 4];
-    pairs[2 * value + 1] = digits[value & 0xF];
-  }
-  return pairs;
-}
-constexpr std::array<char, 512> HEX_PAIRS = MakeHexPairs();
 
 struct ChunkedOutput {
   char *chunk;
@@ -50,21 +39,19 @@ void PutRecord(ChunkedOutput *output, char type, unsigned addressSize, uint32_t 
   unsigned sum = count;
   *cursor++ = 'S';
   *cursor++ = type;
-  std::memcpy(cursor, &HEX_PAIRS[2 * count], 2);
-  cursor += 2;
-  for (unsigned shift = addressSize * 8; shift != 0; shift -= 8) {
-    const unsigned byte = (address >> (shift - 8)) & 0xFF;
-    sum += byte;
-    std::memcpy(cursor, &HEX_PAIRS[2 * byte], 2);
-    cursor += 2;
+  uint8_t prefix[5];
+  prefix[0] = static_cast<uint8_t>(count);
+  for (unsigned index = 0; index < addressSize; ++index) {
+    prefix[1 + index] = static_cast<uint8_t>(address >> (8 * (addressSize - 1 - index)));
+    sum += prefix[1 + index];
   }
+  cursor = EncodeHex(prefix, 1 + addressSize, cursor);
   for (size_t index = 0; index < dataLength; ++index) {
     sum += data[index];
-    std::memcpy(cursor, &HEX_PAIRS[2 * data[index]], 2);
-    cursor += 2;
   }
-  std::memcpy(cursor, &HEX_PAIRS[2 * (~sum & 0xFF)], 2);
-  cursor += 2;
+  cursor = EncodeHex(data, dataLength, cursor);
+  const uint8_t checksum = static_cast<uint8_t>(~sum);
+  cursor = EncodeHex(&checksum, 1, cursor);
   *cursor++ = '\n';
   output->used = static_cast<size_t>(cursor - output->chunk);
 }
