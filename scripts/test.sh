@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Builds everything and runs the whole test suite through ctest: a release
 # build, the same suite under ASan+UBSan, the end-to-end tests under valgrind,
-# and every fuzz target for a bounded time (FUZZ_SECONDS, default 60).
+# every fuzz target for a bounded time (FUZZ_SECONDS, default 60), and the
+# Windows cross-build with Velmark.exe under wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh build test fuzz
+bash scripts/setup.sh build test fuzz windows
 jobs=$(nproc)
 
 echo "== release build: unit, end-to-end and corpus replay tests"
@@ -25,3 +26,6 @@ TERVOX_COMMAND="$valgrind $PWD/build/release/bin/Tervox" \
 
 echo "== fuzzing: each target for ${FUZZ_SECONDS:-60} s under ASan + UBSan"
 bash scripts/fuzz.sh "${FUZZ_SECONDS:-60}"
+
+echo "== windows: cross-build both tools, Velmark's end-to-end tests under wine"
+bash scripts/windows.sh

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -218,6 +219,25 @@ TEST_F(VelmarkTest, SavingOverTheInputFileWorks) {
   ASSERT_EQ(0, RunVelmark(folder, "-a0800C000 in.srec in.srec").exitCode);
   ImageSegments output = LoadImageFile(folder.Path("in.srec"));
   EXPECT_EQ(ExpectedEntries(input), ReadTable(output, 0x0800C000, 3).entries);
+}
+
+TEST_F(VelmarkTest, CrlfInputAndSpacedPathsGiveTheSameLfOutputOverAnExistingFile) {
+  ASSERT_EQ(0, RunVelmark(folder, "-a0800C000 in.srec reference.srec").exitCode);
+  std::string crlf;
+  for (char c : SampleImage()) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  ASSERT_TRUE(std::filesystem::create_directory(folder.Path("my folder")));
+  WriteFileText(folder.Path("my folder/in put.srec"), crlf);
+  WriteFileText(folder.Path("my folder/out put.srec"), std::string(100000, 'x'));
+  /* Velmark.exe takes backslashes as Windows users type them. */
+  const std::string separator = VelmarkRunsUnderWine() ? "\\" : "/";
+  CommandResult result = RunVelmark(folder, "-a0800C000 'my folder" + separator + "in put.srec' 'my folder" +
+                                                separator + "out put.srec'");
+  EXPECT_EQ(0, result.exitCode);
+  EXPECT_EQ("", result.output);
+  const std::string output = ReadFileText(folder.Path("my folder/out put.srec"));
+  EXPECT_EQ(std::string::npos, output.find('\r'));
+  EXPECT_EQ(ReadFileText(folder.Path("reference.srec")), output);
+  EXPECT_EQ((std::vector<std::string>{"in put.srec", "out put.srec"}), ListFolder(folder.Path("my folder")));
 }
 
 TEST_F(VelmarkTest, CountByteWrapsAbove255SegmentsWhileAllEntriesAreWritten) {

@@ -5,12 +5,17 @@
 
 #include "srec_text.h"
 
+bool VelmarkRunsUnderWine() {
+  const char *override = std::getenv("VELMARK_COMMAND");
+  return override != nullptr && std::string(override).find("wine") != std::string::npos;
+}
+
 CommandResult RunVelmark(const ScratchFolder &folder, const std::string &arguments) {
   const char *override = std::getenv("VELMARK_COMMAND");
   const std::string command = override != nullptr ? override : ShellQuote(VELMARK_PATH);
   CommandResult result =
       RunCommand("cd " + ShellQuote(folder.root) + " && exec " + command + " " + arguments);
-  if (command.find("wine") != std::string::npos) {
+  if (VelmarkRunsUnderWine()) {
     /* A Windows console may turn "\n" into "\r\n"; nothing else may differ. */
     std::string text;
     for (char c : result.output) {

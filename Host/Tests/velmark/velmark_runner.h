@@ -13,6 +13,9 @@
  */
 CommandResult RunVelmark(const ScratchFolder &folder, const std::string &arguments);
 
+/* True when the tests run Velmark.exe under wine, where paths may use backslashes. */
+bool VelmarkRunsUnderWine();
+
 /* Three segments of S3 records; the third begins with a 0x100-byte placeholder of 0xFF. */
 std::string SampleImage();
 
