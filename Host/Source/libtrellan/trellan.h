@@ -123,6 +123,7 @@ const uint8_t *TrlFirmwareGetSegment(uint32_t index, uint32_t *address, uint32_t
 /*
  * Copies length bytes to the image at address. Where they overlap data
  * already held the new bytes win; adjacent data merge into one segment.
+ * data must not point into the image itself (it may move while growing).
  * Fails with TRL_ERR_ARGUMENT (length 0 or null data), TRL_ERR_OVERFLOW
  * (the range runs past 0xFFFFFFFF) or TRL_ERR_MEMORY.
  */
