@@ -65,8 +65,9 @@ inline bool DecodeSixteen(const char *hex, uint8_t *bytes, __m128i *sums) {
 }
 
 /* Sixteen bytes to thirty-two upper-case hex digits. */
-inline void EncodeSixteen(const uint8_t *bytes, char *out) {
+inline void EncodeSixteen(const uint8_t *bytes, char *out, __m128i *sums) {
   const __m128i data = _mm_loadu_si128(reinterpret_cast<const __m128i *>(bytes));
+  *sums = _mm_add_epi64(*sums, _mm_sad_epu8(data, _mm_setzero_si128()));
   const __m128i mask = _mm_set1_epi8(0x0F);
   const __m128i high = _mm_and_si128(_mm_srli_epi16(data, 4), mask);
   const __m128i low = _mm_and_si128(data, mask);
@@ -107,15 +108,19 @@ bool DecodeHex(const char *hex, size_t byteCount, uint8_t *bytes, unsigned *sum)
   return (invalid & NOT_HEX) == 0;
 }
 
-char *EncodeHex(const uint8_t *bytes, size_t count, char *out) {
+char *EncodeHex(const uint8_t *bytes, size_t count, char *out, unsigned *sum) {
   size_t index = 0;
 #ifdef TRELLAN_HEX_SSE2
+  __m128i sums = _mm_setzero_si128();
   for (; index + 16 <= count; index += 16) {
-    EncodeSixteen(bytes + index, out);
+    EncodeSixteen(bytes + index, out, &sums);
     out += 32;
   }
+  *sum += static_cast<unsigned>(_mm_cvtsi128_si32(sums)) +
+          static_cast<unsigned>(_mm_cvtsi128_si32(_mm_unpackhi_epi64(sums, sums)));
 #endif
   for (; index < count; ++index) {
+    *sum += bytes[index];
     std::memcpy(out, &HEX_PAIRS[2 * bytes[index]], 2);
     out += 2;
   }

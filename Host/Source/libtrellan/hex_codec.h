@@ -11,7 +11,10 @@
  */
 bool DecodeHex(const char *hex, size_t byteCount, uint8_t *bytes, unsigned *sum);
 
-/* Writes 2 * count upper-case hex digits and returns the position after them. */
-char *EncodeHex(const uint8_t *bytes, size_t count, char *out);
+/*
+ * Writes 2 * count upper-case hex digits, adds each byte to *sum and returns
+ * the position after the digits.
+ */
+char *EncodeHex(const uint8_t *bytes, size_t count, char *out, unsigned *sum);
 
 #endif

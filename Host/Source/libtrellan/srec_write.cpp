@@ -36,22 +36,19 @@ void PutRecord(ChunkedOutput *output, char type, unsigned addressSize, uint32_t 
   }
   char *cursor = output->chunk + output->used;
   const unsigned count = static_cast<unsigned>(addressSize + dataLength + 1);
-  unsigned sum = count;
   *cursor++ = 'S';
   *cursor++ = type;
   uint8_t prefix[5];
   prefix[0] = static_cast<uint8_t>(count);
   for (unsigned index = 0; index < addressSize; ++index) {
     prefix[1 + index] = static_cast<uint8_t>(address >> (8 * (addressSize - 1 - index)));
-    sum += prefix[1 + index];
   }
-  cursor = EncodeHex(prefix, 1 + addressSize, cursor);
-  for (size_t index = 0; index < dataLength; ++index) {
-    sum += data[index];
-  }
-  cursor = EncodeHex(data, dataLength, cursor);
+  unsigned sum = 0;
+  cursor = EncodeHex(prefix, 1 + addressSize, cursor, &sum);
+  cursor = EncodeHex(data, dataLength, cursor, &sum);
   const uint8_t checksum = static_cast<uint8_t>(~sum);
-  cursor = EncodeHex(&checksum, 1, cursor);
+  unsigned ignored = 0;
+  cursor = EncodeHex(&checksum, 1, cursor, &ignored);
   *cursor++ = '\n';
   output->used = static_cast<size_t>(cursor - output->chunk);
 }
