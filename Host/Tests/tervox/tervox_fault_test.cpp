@@ -15,7 +15,7 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-TEST_F(TervoxTest, OutputsThatCannotBeCreatedLeaveExistingFilesAlone) {
+TEST_F(TervoxTest, OutputsThatCannotBeCreatedOrWrittenLeaveExistingFilesAlone) {
   RingDumpBuilder builder(2048);
   WriteFileBytes(folder.Path("in.prb"), builder.File(0, builder.PutRecord(0, {1}, 0)));
   mkdir(folder.Path("folder.pcap").c_str(), 0755);
@@ -28,6 +28,17 @@ TEST_F(TervoxTest, OutputsThatCannotBeCreatedLeaveExistingFilesAlone) {
               result.output.find(std::string("Error: could not create capture file ") + output))
         << result.output;
   }
+  CommandResult result = Run("in.prb no/such/folder.pcap 2 0");
+  EXPECT_EQ(255, result.exitCode);
+  EXPECT_NE(std::string::npos,
+            result.output.find("zelb size 2048\nError: could not create capture file "
+                               "no/such/folder.pcap: No such file or directory\n"))
+      << result.output;
+  result = Run("in.prb /dev/full 2 0");
+  EXPECT_EQ(255, result.exitCode);
+  EXPECT_NE(std::string::npos,
+            result.output.find("zelb size 2048\nError: could not write capture file /dev/full\n"))
+      << result.output;
   EXPECT_EQ("precious\n", ReadFileText(folder.Path("readonly.pcap")));
   EXPECT_EQ((std::vector<std::string>{"folder.pcap", "in.prb", "readonly.pcap"}),
             ListFolder(folder.root));

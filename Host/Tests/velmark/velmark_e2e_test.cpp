@@ -198,22 +198,6 @@ TEST_F(VelmarkTest, ExcludingTheWholeAddressSpaceIsRefused) {
   EXPECT_FALSE(FileExists(folder.Path("out.srec")));
 }
 
-TEST_F(VelmarkTest, FailedLoadOrSaveLeavesNoOutputAndExistingFilesUntouched) {
-  WriteFileText(folder.Path("out.srec"), "precious\n");
-  CommandResult result = RunVelmark(folder, "-a0800C000 missing.srec out.srec");
-  EXPECT_EQ(2, result.exitCode);
-  EXPECT_EQ("[ERROR] Could not load the input file.\n", result.output);
-  EXPECT_EQ("precious\n", ReadFileText(folder.Path("out.srec")));
-
-  result = RunVelmark(folder, "-a0800C000 in.srec /dev/full");
-  EXPECT_EQ(3, result.exitCode);
-  EXPECT_EQ("[ERROR] Could not save output file.\n", result.output);
-  result = RunVelmark(folder, "-a0800C000 in.srec no/such/folder.srec");
-  EXPECT_EQ(3, result.exitCode);
-  EXPECT_EQ("[ERROR] Could not save output file.\n", result.output);
-  EXPECT_EQ((std::vector<std::string>{"in.srec", "out.srec"}), ListFolder(folder.root));
-}
-
 TEST_F(VelmarkTest, SavingOverTheInputFileWorks) {
   ImageSegments input = LoadImageFile(folder.Path("in.srec"));
   ASSERT_EQ(0, RunVelmark(folder, "-a0800C000 in.srec in.srec").exitCode);

@@ -43,13 +43,18 @@ TEST_F(VelmarkFaultTest, EveryFailedRunLeavesAnExistingOutputAsItWas) {
   WriteFileText(folder.Path("out.srec"), "precious\n");
   WriteFileText(folder.Path("bad.srec"), SampleImage() + "S1FF\n");
   const std::vector<std::pair<std::string, int>> runs = {
-      {"-a0800C000 bad.srec out.srec", 2},          /* load */
+      {"-a0800C000 missing.srec out.srec", 2},      /* cannot open */
+      {"-a0800C000 bad.srec out.srec", 2},          /* malformed */
       {"-a08000000 in.srec out.srec", 6},           /* table over data */
       {"-x0:FFFFFFFF -a0800C000 in.srec out.srec", 7},  /* removal */
       {"-a0800C000 in.srec o", 1},                  /* command line */
   };
   for (const auto &[arguments, exitCode] : runs) {
-    EXPECT_EQ(exitCode, RunVelmark(folder, arguments).exitCode) << arguments;
+    CommandResult result = RunVelmark(folder, arguments);
+    EXPECT_EQ(exitCode, result.exitCode) << arguments;
+    if (exitCode == 2) {
+      EXPECT_EQ(LOAD_ERROR, result.output) << arguments;
+    }
     EXPECT_EQ("precious\n", ReadFileText(folder.Path("out.srec"))) << arguments;
   }
 }
