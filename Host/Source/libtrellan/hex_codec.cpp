@@ -32,8 +32,8 @@ constexpr std::array<char, 512> MakeHexPairs() {
   std::array<char, 512> pairs{};
   const char digits[] = "0123456789ABCDEF";
   for (int value = 0; value < 256; ++value) {
-    pairs[2 * value] = digits[value >> 4];
-    pairs[2 * value + 1] = digits[value & 0xF];
+    pairs[2 * static_cast<size_t>(value)] = digits[value >> 4];
+    pairs[2 * static_cast<size_t>(value) + 1] = digits[value & 0xF];
   }
   return pairs;
 }
@@ -121,7 +121,7 @@ char *EncodeHex(const uint8_t *bytes, size_t count, char *out, unsigned *sum) {
 #endif
   for (; index < count; ++index) {
     *sum += bytes[index];
-    std::memcpy(out, &HEX_PAIRS[2 * bytes[index]], 2);
+    std::memcpy(out, &HEX_PAIRS[2 * static_cast<size_t>(bytes[index])], 2);
     out += 2;
   }
   return out;

@@ -14,10 +14,10 @@ bool ReserveBytes(Segment *segment, uint64_t needed) {
   if (needed > UINT32_MAX) {
     return false;
   }
-  if (needed <= segment->capacity) {
+  if (needed <= segment->capacity && segment->block != nullptr) {
     return true;
   }
-  if (segment->bytes != segment->block) {
+  if (segment->block != nullptr && segment->bytes != segment->block) {
     /* Take back the room in front that a cut head left. */
     const size_t front = static_cast<size_t>(segment->bytes - segment->block);
     std::memmove(segment->block, segment->bytes, segment->length);

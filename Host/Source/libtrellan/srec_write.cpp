@@ -10,7 +10,7 @@ namespace {
 
 constexpr uint32_t DATA_BYTES_PER_RECORD = 32;
 constexpr size_t MAX_HEADER_BYTES = 252; /* count byte 255 less address and checksum */
-constexpr size_t CHUNK_SIZE = 256u * 1024;
+constexpr size_t CHUNK_SIZE = size_t{256} * 1024;
 constexpr size_t MAX_LINE_TEXT = 2 + 2 * 256 + 1;
 
 struct ChunkedOutput {
