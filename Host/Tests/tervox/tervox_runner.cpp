@@ -27,6 +27,7 @@ std::vector<Packet> ReadCapture(const std::string &path) {
   }
   EXPECT_EQ(PCAP_ERROR_BREAK, status) << pcap_geterr(capture);
   pcap_close(capture);
+  EXPECT_EQ(static_cast<int>(packets.size()), ClientPacketCount(path)) << path;
   return packets;
 }
 

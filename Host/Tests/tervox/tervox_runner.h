@@ -25,7 +25,10 @@ struct Packet {
 
 Packet MakePacket(uint32_t seconds, uint32_t microseconds, const std::vector<uint8_t> &bytes);
 
-/* Reads a capture with libpcap's own reader; fails the test if it is not Ethernet/65535. */
+/*
+ * Reads a capture with libpcap's own reader; fails the test if it is not
+ * Ethernet/65535, or if capinfos cannot read it or counts other packets.
+ */
 std::vector<Packet> ReadCapture(const std::string &path);
 
 /* The packet count as a real client reads it: capinfos must take the file without error. */
