@@ -9,6 +9,16 @@
 
 namespace {
 
+/* Takes back the room in front of the data that a cut head left. */
+void ReclaimFront(Segment *segment) {
+  if (segment->bytes != segment->block) {
+    const size_t front = static_cast<size_t>(segment->bytes - segment->block);
+    std::memmove(segment->block, segment->bytes, segment->length);
+    segment->bytes = segment->block;
+    segment->capacity += front;
+  }
+}
+
 /* Makes room for at least needed bytes, growing geometrically so that appends stay cheap. */
 bool ReserveBytes(Segment *segment, uint64_t needed) {
   if (needed > UINT32_MAX) {
@@ -17,12 +27,8 @@ bool ReserveBytes(Segment *segment, uint64_t needed) {
   if (needed <= segment->capacity && segment->block != nullptr) {
     return true;
   }
-  if (segment->block != nullptr && segment->bytes != segment->block) {
-    /* Take back the room in front that a cut head left. */
-    const size_t front = static_cast<size_t>(segment->bytes - segment->block);
-    std::memmove(segment->block, segment->bytes, segment->length);
-    segment->bytes = segment->block;
-    segment->capacity += front;
+  if (segment->block != nullptr) {
+    ReclaimFront(segment);
     if (needed <= segment->capacity) {
       return true;
     }
@@ -202,12 +208,7 @@ uint32_t StoreRemove(SegmentStore *store, uint32_t address, uint32_t length) {
 
 void StoreShrink(SegmentStore *store) {
   for (Segment &segment : store->segments) {
-    if (segment.bytes != segment.block) {
-      const size_t front = static_cast<size_t>(segment.bytes - segment.block);
-      std::memmove(segment.block, segment.bytes, segment.length);
-      segment.bytes = segment.block;
-      segment.capacity += front;
-    }
+    ReclaimFront(&segment);
     if (segment.capacity > segment.length) {
       auto *block = static_cast<uint8_t *>(std::realloc(segment.block, segment.length));
       if (block != nullptr) {
