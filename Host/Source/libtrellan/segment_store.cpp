@@ -7,6 +7,11 @@
 
 #include "trellan.h"
 
+#ifdef __linux__
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 /* Takes back the room in front of the data that a cut head left. */
@@ -19,32 +24,6 @@ void ReclaimFront(Segment *segment) {
   }
 }
 
-/* Makes room for at least needed bytes, growing geometrically so that appends stay cheap. */
-bool ReserveBytes(Segment *segment, uint64_t needed) {
-  if (needed > UINT32_MAX) {
-    return false;
-  }
-  if (needed <= segment->capacity && segment->block != nullptr) {
-    return true;
-  }
-  if (segment->block != nullptr) {
-    ReclaimFront(segment);
-    if (needed <= segment->capacity) {
-      return true;
-    }
-  }
-  uint64_t grown = std::max<uint64_t>(needed, std::max<uint64_t>(segment->capacity * 2, 64));
-  grown = std::min<uint64_t>(grown, UINT32_MAX);
-  auto *block = static_cast<uint8_t *>(std::realloc(segment->block, static_cast<size_t>(grown)));
-  if (block == nullptr) {
-    return false;
-  }
-  segment->block = block;
-  segment->bytes = block;
-  segment->capacity = static_cast<size_t>(grown);
-  return true;
-}
-
 /* First segment that ends at or after address (so it overlaps or touches a range starting there). */
 size_t FindFirstReaching(const SegmentStore *store, uint64_t address) {
   auto first = std::lower_bound(
@@ -53,20 +32,18 @@ size_t FindFirstReaching(const SegmentStore *store, uint64_t address) {
   return static_cast<size_t>(first - store->segments.begin());
 }
 
-bool RangesDisagree(const Segment &segment, uint64_t address, const uint8_t *data, uint64_t end) {
-  uint64_t from = std::max<uint64_t>(segment.address, address);
-  uint64_t to = std::min(SegmentEnd(segment), end);
-  if (from >= to) {
-    return false;
-  }
-  return std::memcmp(segment.bytes + (from - segment.address), data + (from - address),
-                     static_cast<size_t>(to - from)) != 0;
+/* First segment that starts at or after address. */
+size_t FindFirstFrom(const SegmentStore *store, uint64_t address) {
+  auto first = std::lower_bound(
+      store->segments.begin(), store->segments.end(), address,
+      [](const Segment &segment, uint64_t value) { return segment.address < value; });
+  return static_cast<size_t>(first - store->segments.begin());
 }
 
 bool InsertSegment(SegmentStore *store, size_t index, uint32_t address, const uint8_t *data,
                    uint32_t length) {
   Segment segment{address, 0, 0, nullptr, nullptr};
-  if (!ReserveBytes(&segment, length)) {
+  if (!SegmentReserve(&segment, length)) {
     return false;
   }
   std::memcpy(segment.bytes, data, length);
@@ -90,17 +67,67 @@ void CutHead(Segment *segment, uint32_t cut) {
 
 }  // namespace
 
-uint32_t StoreWrite(SegmentStore *store, uint32_t address, const uint8_t *data, uint32_t length,
-                    OverlapRule rule) {
+void *ResizeBlock(void *block, size_t size) {
+  void *resized = std::realloc(block, size);
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  /*
+   * Every fresh 4 KiB page costs a fault: on a large image that was most of a
+   * load. The advice covers whole pages around the block, so that the mapping
+   * stays in one piece and the next realloc can still move it without copying.
+   */
+  if (resized != nullptr && size >= LARGE_BLOCK) {
+    static const uintptr_t pageSize = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    const uintptr_t start = reinterpret_cast<uintptr_t>(resized) & ~(pageSize - 1);
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(resized) + size + pageSize - 1) & ~(pageSize - 1);
+    madvise(reinterpret_cast<void *>(start), end - start, MADV_HUGEPAGE);
+  }
+#endif
+  return resized;
+}
+
+bool SegmentReserve(Segment *segment, uint64_t needed, size_t room) {
+  if (needed > UINT32_MAX) {
+    return false;
+  }
+  if (needed <= segment->capacity && segment->block != nullptr) {
+    return true;
+  }
+  if (segment->block != nullptr) {
+    ReclaimFront(segment);
+    if (needed <= segment->capacity) {
+      return true;
+    }
+  }
+  /*
+   * Geometric growth keeps appends cheap; a new block gets just what it needs.
+   * Moving a large block costs a fault per page afterwards, so once the room
+   * it may need is known it gets all of it.
+   */
+  uint64_t grown = segment->block == nullptr ? needed : std::max<uint64_t>(needed, segment->capacity * 2);
+  if (room != 0 && grown >= LARGE_BLOCK) {
+    grown = std::max<uint64_t>(grown, needed + room);
+  }
+  grown = std::min<uint64_t>(std::max<uint64_t>(grown, 64), UINT32_MAX);
+  auto *block = static_cast<uint8_t *>(ResizeBlock(segment->block, static_cast<size_t>(grown)));
+  if (block == nullptr) {
+    return false;
+  }
+  segment->block = block;
+  segment->bytes = block;
+  segment->capacity = static_cast<size_t>(grown);
+  return true;
+}
+
+uint32_t StoreWrite(SegmentStore *store, uint32_t address, const uint8_t *data, uint32_t length) {
   std::vector<Segment> &segments = store->segments;
   const uint64_t end = static_cast<uint64_t>(address) + length;
 
-  /* Records of a file mostly follow each other: extend the segment written last. */
+  /* Edits mostly follow each other: extend the segment written last. */
   size_t hint = store->lastWritten;
   if (hint < segments.size() && SegmentEnd(segments[hint]) == address &&
       (hint + 1 == segments.size() || segments[hint + 1].address > end)) {
     Segment &segment = segments[hint];
-    if (!ReserveBytes(&segment, static_cast<uint64_t>(segment.length) + length)) {
+    if (!SegmentReserve(&segment, static_cast<uint64_t>(segment.length) + length)) {
       return TRL_ERR_MEMORY;
     }
     std::memcpy(segment.bytes + segment.length, data, length);
@@ -108,14 +135,8 @@ uint32_t StoreWrite(SegmentStore *store, uint32_t address, const uint8_t *data, 
     return TRL_OK;
   }
 
-  size_t first = FindFirstReaching(store, address);
-  size_t last = first;
-  while (last < segments.size() && segments[last].address <= end) {
-    if (rule == OVERLAP_MUST_AGREE && RangesDisagree(segments[last], address, data, end)) {
-      return TRL_ERR_CONFLICT;
-    }
-    ++last;
-  }
+  const size_t first = FindFirstReaching(store, address);
+  const size_t last = FindFirstFrom(store, end + 1);
   if (first == last) {
     if (!InsertSegment(store, first, address, data, length)) {
       return TRL_ERR_MEMORY;
@@ -128,7 +149,7 @@ uint32_t StoreWrite(SegmentStore *store, uint32_t address, const uint8_t *data, 
   Segment &target = segments[first];
   const uint64_t newStart = std::min<uint64_t>(target.address, address);
   const uint64_t newEnd = std::max(SegmentEnd(segments[last - 1]), end);
-  if (!ReserveBytes(&target, newEnd - newStart)) {
+  if (!SegmentReserve(&target, newEnd - newStart)) {
     return TRL_ERR_MEMORY;
   }
   const uint64_t shift = target.address - newStart;
@@ -149,74 +170,97 @@ uint32_t StoreWrite(SegmentStore *store, uint32_t address, const uint8_t *data, 
   return TRL_OK;
 }
 
-uint32_t StoreFindConflict(const SegmentStore *store, const SegmentStore *other) {
-  for (const Segment &incoming : other->segments) {
-    const uint64_t end = SegmentEnd(incoming);
-    for (size_t index = FindFirstReaching(store, incoming.address);
-         index < store->segments.size() && store->segments[index].address < end; ++index) {
-      if (RangesDisagree(store->segments[index], incoming.address, incoming.bytes, end)) {
-        return TRL_ERR_CONFLICT;
-      }
+uint8_t *StoreAppend(SegmentStore *store, uint32_t address, uint32_t length, size_t room) {
+  std::vector<Segment> &segments = store->segments;
+  if (!segments.empty() && SegmentEnd(segments.back()) == address) {
+    Segment &last = segments.back();
+    if (!SegmentReserve(&last, static_cast<uint64_t>(last.length) + length, room)) {
+      return nullptr;
     }
+    last.length += length;
+    return last.bytes + last.length - length;
   }
-  return TRL_OK;
+  Segment segment{address, length, 0, nullptr, nullptr};
+  if (!SegmentReserve(&segment, length)) {
+    return nullptr;
+  }
+  try {
+    segments.push_back(segment);
+  } catch (const std::bad_alloc &) {
+    std::free(segment.block);
+    return nullptr;
+  }
+  if (segments.size() > 1) {
+    SegmentShrink(&segments[segments.size() - 2]);
+  }
+  return segment.bytes;
 }
 
 uint32_t StoreRemove(SegmentStore *store, uint32_t address, uint32_t length) {
   std::vector<Segment> &segments = store->segments;
   const uint64_t end = static_cast<uint64_t>(address) + length;
-  /* A segment that merely ends at address loses nothing: start past it. */
-  size_t index = FindFirstReaching(store, static_cast<uint64_t>(address) + 1);
-  while (index < segments.size() && segments[index].address < end) {
-    Segment &segment = segments[index];
-    const uint64_t segmentEnd = SegmentEnd(segment);
-    const bool keepsHead = segment.address < address;
-    const bool keepsTail = segmentEnd > end;
-    if (keepsHead && keepsTail) {
-      /* Copy the smaller side out; the larger one stays where it is. */
-      const uint32_t headLength = address - segment.address;
-      const uint32_t tailOffset = static_cast<uint32_t>(end - segment.address);
-      const uint32_t tailLength = static_cast<uint32_t>(segmentEnd - end);
-      if (tailLength <= headLength) {
-        if (!InsertSegment(store, index + 1, static_cast<uint32_t>(end), segment.bytes + tailOffset,
-                           tailLength)) {
-          return TRL_ERR_MEMORY;
-        }
-        segments[index].length = headLength;
-      } else {
-        if (!InsertSegment(store, index, segment.address, segment.bytes, headLength)) {
-          return TRL_ERR_MEMORY;
-        }
-        CutHead(&segments[index + 1], tailOffset);
+  /* Segments first .. last-1 hold bytes of the range; one that merely ends at address does not. */
+  const size_t first = FindFirstReaching(store, static_cast<uint64_t>(address) + 1);
+  const size_t last = FindFirstFrom(store, end);
+  store->lastWritten = 0;
+  if (first == last) {
+    return TRL_OK;
+  }
+  Segment &head = segments[first];
+  const uint64_t tailEnd = SegmentEnd(segments[last - 1]);
+  const bool keepsHead = head.address < address;
+  const bool keepsTail = tailEnd > end;
+  if (first + 1 == last && keepsHead && keepsTail) {
+    /* A hole inside one segment: copy the smaller side out; the larger one stays where it is. */
+    const uint32_t headLength = address - head.address;
+    const uint32_t tailOffset = static_cast<uint32_t>(end - head.address);
+    const uint32_t tailLength = static_cast<uint32_t>(tailEnd - end);
+    if (tailLength <= headLength) {
+      if (!InsertSegment(store, first + 1, static_cast<uint32_t>(end), head.bytes + tailOffset,
+                         tailLength)) {
+        return TRL_ERR_MEMORY;
       }
-      break;
-    }
-    if (keepsHead) {
-      segment.length = address - segment.address;
-      ++index;
-    } else if (keepsTail) {
-      CutHead(&segment, static_cast<uint32_t>(end - segment.address));
-      break;
+      segments[first].length = headLength;
     } else {
-      std::free(segment.block);
-      segments.erase(segments.begin() + static_cast<std::ptrdiff_t>(index));
+      if (!InsertSegment(store, first, head.address, head.bytes, headLength)) {
+        return TRL_ERR_MEMORY;
+      }
+      CutHead(&segments[first + 1], tailOffset);
+    }
+    return TRL_OK;
+  }
+  if (keepsHead) {
+    head.length = address - head.address;
+  }
+  if (keepsTail) {
+    Segment &tail = segments[last - 1];
+    CutHead(&tail, static_cast<uint32_t>(end - tail.address));
+  }
+  const size_t eraseFrom = first + (keepsHead ? 1 : 0);
+  const size_t eraseTo = last - (keepsTail ? 1 : 0);
+  for (size_t index = eraseFrom; index < eraseTo; ++index) {
+    std::free(segments[index].block);
+  }
+  segments.erase(segments.begin() + static_cast<std::ptrdiff_t>(eraseFrom),
+                 segments.begin() + static_cast<std::ptrdiff_t>(eraseTo));
+  return TRL_OK;
+}
+
+void SegmentShrink(Segment *segment) {
+  ReclaimFront(segment);
+  if (segment->capacity > segment->length) {
+    auto *block = static_cast<uint8_t *>(std::realloc(segment->block, segment->length));
+    if (block != nullptr) {
+      segment->block = block;
+      segment->bytes = block;
+      segment->capacity = segment->length;
     }
   }
-  store->lastWritten = 0;
-  return TRL_OK;
 }
 
 void StoreShrink(SegmentStore *store) {
   for (Segment &segment : store->segments) {
-    ReclaimFront(&segment);
-    if (segment.capacity > segment.length) {
-      auto *block = static_cast<uint8_t *>(std::realloc(segment.block, segment.length));
-      if (block != nullptr) {
-        segment.block = block;
-        segment.bytes = block;
-        segment.capacity = segment.length;
-      }
-    }
+    SegmentShrink(&segment);
   }
 }
 

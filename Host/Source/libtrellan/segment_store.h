@@ -16,32 +16,49 @@ struct Segment {
 
 struct SegmentStore {
   std::vector<Segment> segments; /* ascending by address, with gaps between them */
-  size_t lastWritten;            /* index touched by the last write: loads mostly append there */
+  size_t lastWritten;            /* index touched by the last write: edits mostly append there */
 };
+
+/* From this size on a block is worth huge pages, and worth sizing once rather than doubling. */
+constexpr size_t LARGE_BLOCK = size_t{1} << 20;
 
 /* The highest address plus one; data may end exactly there. */
 constexpr uint64_t ADDRESS_SPACE_END = 0x100000000ull;
 
-enum OverlapRule {
-  OVERLAP_NEW_WINS,     /* editing: new bytes replace held ones */
-  OVERLAP_MUST_AGREE    /* loading: a different value for a held address is a conflict */
-};
+/*
+ * realloc() that asks the system to back large blocks with huge pages. Returns
+ * null on failure, leaving block as it was.
+ */
+void *ResizeBlock(void *block, size_t size);
 
 /*
- * Writes length bytes at address (the caller has checked that the range
- * stays below ADDRESS_SPACE_END and that length is not 0). Returns a trellan
- * status; on TRL_ERR_CONFLICT the store is unchanged.
+ * Makes room for needed bytes from segment->bytes on; false (segment
+ * unchanged) when out of memory. room is how much the segment may grow by
+ * later, if known (0: unknown): a large segment then gets it at once instead
+ * of moving each time it doubles.
  */
-uint32_t StoreWrite(SegmentStore *store, uint32_t address, const uint8_t *data, uint32_t length,
-                    OverlapRule rule);
+bool SegmentReserve(Segment *segment, uint64_t needed, size_t room = 0);
 
-/* Returns TRL_ERR_CONFLICT if any byte held by both stores differs, else TRL_OK. */
-uint32_t StoreFindConflict(const SegmentStore *store, const SegmentStore *other);
+/*
+ * Writes length bytes at address; they replace held bytes where they overlap
+ * (the caller has checked that the range stays below ADDRESS_SPACE_END and
+ * that length is not 0). Returns a trellan status.
+ */
+uint32_t StoreWrite(SegmentStore *store, uint32_t address, const uint8_t *data, uint32_t length);
+
+/*
+ * Adds length bytes at address, which must not lie below the end of the last
+ * segment, and returns where they go: the caller copies them there. Returns
+ * null when out of memory. room: as for SegmentReserve(). A segment left
+ * behind by a gap gives back its spare room.
+ */
+uint8_t *StoreAppend(SegmentStore *store, uint32_t address, uint32_t length, size_t room);
 
 /* Removes [address, address + length) (length > 0, range below ADDRESS_SPACE_END). */
 uint32_t StoreRemove(SegmentStore *store, uint32_t address, uint32_t length);
 
-/* Gives each segment's spare capacity back to the allocator. */
+/* Gives the spare capacity of one segment, or of each, back to the allocator. */
+void SegmentShrink(Segment *segment);
 void StoreShrink(SegmentStore *store);
 
 void StoreClear(SegmentStore *store);
