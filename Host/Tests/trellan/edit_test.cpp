@@ -92,19 +92,6 @@ TEST_F(ImageTest, GetSegmentRefusesBadIndexAndNullResults) {
 
 namespace {
 
-/* The image as a plain map from address to byte, turned into segments the way the library must. */
-SegmentSnapshot ModelSegments(const std::map<uint32_t, uint8_t> &model) {
-  SegmentSnapshot snapshot;
-  for (const auto &[address, byte] : model) {
-    if (snapshot.empty() ||
-        static_cast<uint64_t>(snapshot.back().first) + snapshot.back().second.size() != address) {
-      snapshot.emplace_back(address, Bytes{});
-    }
-    snapshot.back().second.push_back(byte);
-  }
-  return snapshot;
-}
-
 TEST_F(ImageTest, RandomAddsAndRemovesMatchASimpleModel) {
   std::mt19937 random(42);
   std::map<uint32_t, uint8_t> model;
