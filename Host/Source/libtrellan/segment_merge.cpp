@@ -143,10 +143,10 @@ inline uint64_t PieceEnd(const Piece &piece) {
   return static_cast<uint64_t>(piece.address) + piece.length;
 }
 
-size_t PieceCount(const std::vector<Segment> &segments) { return segments.size(); }
+size_t PieceCount(const SegmentList &segments) { return segments.size(); }
 size_t PieceCount(const RunList &list) { return list.count; }
 
-Piece PieceAt(std::vector<Segment> &segments, size_t index) {
+Piece PieceAt(SegmentList &segments, size_t index) {
   Segment &segment = segments[index];
   return {segment.address, segment.length, segment.bytes, &segment};
 }
@@ -158,7 +158,7 @@ Piece PieceAt(RunList &list, size_t index) {
 /* The held segments and another sorted source, walked in address order; held ones first among equals. */
 template <typename Source>
 struct PieceWalk {
-  std::vector<Segment> *held;
+  SegmentList *held;
   size_t heldNext;
   Source *other;
   size_t otherNext;
@@ -188,7 +188,7 @@ bool NextPiece(PieceWalk<Source> *walk, Piece *piece) {
  * current one, so it holds every byte the current one shares with those before.
  */
 template <typename Source>
-uint32_t PlanMerge(PieceWalk<Source> walk, std::vector<Segment> *merged) {
+uint32_t PlanMerge(PieceWalk<Source> walk, SegmentList *merged) {
   Piece piece{};
   Piece furthest{};
   while (NextPiece(&walk, &piece)) {
@@ -220,7 +220,7 @@ uint32_t PlanMerge(PieceWalk<Source> walk, std::vector<Segment> *merged) {
  * new blocks are marked in fresh, so that a failure can free them.
  */
 template <typename Source>
-uint32_t BuildMerge(PieceWalk<Source> walk, std::vector<Segment> *merged, std::vector<bool> *fresh) {
+uint32_t BuildMerge(PieceWalk<Source> walk, SegmentList *merged, std::vector<bool> *fresh) {
   Piece piece{};
   Segment *segment = nullptr;
   uint64_t filledEnd = 0;
@@ -256,7 +256,7 @@ uint32_t BuildMerge(PieceWalk<Source> walk, std::vector<Segment> *merged, std::v
 }
 
 /* Frees the blocks of source's segments that merged did not take over, and empties source. */
-void ReleaseAbsorbedBlocks(std::vector<Segment> *source, const std::vector<Segment> &merged) {
+void ReleaseAbsorbedBlocks(SegmentList *source, const SegmentList &merged) {
   size_t index = 0;
   for (const Segment &segment : *source) {
     while (SegmentEnd(merged[index]) <= segment.address) {
@@ -271,7 +271,7 @@ void ReleaseAbsorbedBlocks(std::vector<Segment> *source, const std::vector<Segme
 
 template <typename Source>
 uint32_t MergeInto(SegmentStore *store, Source *other) {
-  std::vector<Segment> merged;
+  SegmentList merged;
   uint32_t status = PlanMerge(PieceWalk<Source>{&store->segments, 0, other, 0}, &merged);
   if (status != TRL_OK) {
     return status;

@@ -107,7 +107,7 @@ bool SegmentReserve(Segment *segment, uint64_t needed, size_t room) {
   if (room != 0 && grown >= LARGE_BLOCK) {
     grown = std::max<uint64_t>(grown, needed + room);
   }
-  grown = std::min<uint64_t>(std::max<uint64_t>(grown, 64), UINT32_MAX);
+  grown = std::min<uint64_t>(grown, UINT32_MAX);
   auto *block = static_cast<uint8_t *>(ResizeBlock(segment->block, static_cast<size_t>(grown)));
   if (block == nullptr) {
     return false;
@@ -119,7 +119,7 @@ bool SegmentReserve(Segment *segment, uint64_t needed, size_t room) {
 }
 
 uint32_t StoreWrite(SegmentStore *store, uint32_t address, const uint8_t *data, uint32_t length) {
-  std::vector<Segment> &segments = store->segments;
+  SegmentList &segments = store->segments;
   const uint64_t end = static_cast<uint64_t>(address) + length;
 
   /* Edits mostly follow each other: extend the segment written last. */
@@ -171,7 +171,7 @@ uint32_t StoreWrite(SegmentStore *store, uint32_t address, const uint8_t *data, 
 }
 
 uint8_t *StoreAppend(SegmentStore *store, uint32_t address, uint32_t length, size_t room) {
-  std::vector<Segment> &segments = store->segments;
+  SegmentList &segments = store->segments;
   if (!segments.empty() && SegmentEnd(segments.back()) == address) {
     Segment &last = segments.back();
     if (!SegmentReserve(&last, static_cast<uint64_t>(last.length) + length, room)) {
@@ -197,7 +197,7 @@ uint8_t *StoreAppend(SegmentStore *store, uint32_t address, uint32_t length, siz
 }
 
 uint32_t StoreRemove(SegmentStore *store, uint32_t address, uint32_t length) {
-  std::vector<Segment> &segments = store->segments;
+  SegmentList &segments = store->segments;
   const uint64_t end = static_cast<uint64_t>(address) + length;
   /* Segments first .. last-1 hold bytes of the range; one that merely ends at address does not. */
   const size_t first = FindFirstReaching(store, static_cast<uint64_t>(address) + 1);

@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <new>
 #include <vector>
 
 struct Segment {
@@ -12,11 +14,6 @@ struct Segment {
   size_t capacity;  /* bytes usable from bytes on */
   uint8_t *bytes;   /* the data: points into block */
   uint8_t *block;   /* malloc'ed, so that growth can use realloc; cutting a head only moves bytes */
-};
-
-struct SegmentStore {
-  std::vector<Segment> segments; /* ascending by address, with gaps between them */
-  size_t lastWritten;            /* index touched by the last write: edits mostly append there */
 };
 
 /* From this size on a block is worth huge pages, and worth sizing once rather than doubling. */
@@ -30,6 +27,34 @@ constexpr uint64_t ADDRESS_SPACE_END = 0x100000000ull;
  * null on failure, leaving block as it was.
  */
 void *ResizeBlock(void *block, size_t size);
+
+/* Allocates through ResizeBlock(), so that long segment lists get huge pages too. */
+template <typename Item>
+struct BlockAllocator {
+  using value_type = Item;
+  BlockAllocator() = default;
+  template <typename Other>
+  BlockAllocator(const BlockAllocator<Other> &) {}
+  Item *allocate(size_t count) {
+    void *items = count <= SIZE_MAX / sizeof(Item) ? ResizeBlock(nullptr, count * sizeof(Item)) : nullptr;
+    if (items == nullptr) {
+      throw std::bad_alloc();
+    }
+    return static_cast<Item *>(items);
+  }
+  void deallocate(Item *items, size_t) { std::free(items); }
+  template <typename Other>
+  bool operator==(const BlockAllocator<Other> &) const { return true; }
+  template <typename Other>
+  bool operator!=(const BlockAllocator<Other> &) const { return false; }
+};
+
+using SegmentList = std::vector<Segment, BlockAllocator<Segment>>;
+
+struct SegmentStore {
+  SegmentList segments; /* ascending by address, with gaps between them */
+  size_t lastWritten;   /* index touched by the last write: edits mostly append there */
+};
 
 /*
  * Makes room for needed bytes from segment->bytes on; false (segment

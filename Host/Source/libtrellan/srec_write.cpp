@@ -68,7 +68,7 @@ uint32_t SrecWriteImage(const FirmwareImage *image, TextWriter writer, void *con
   if (output.chunk == nullptr) {
     return TRL_ERR_MEMORY;
   }
-  const std::vector<Segment> &segments = image->store.segments;
+  const SegmentList &segments = image->store.segments;
   const uint32_t startAddress = image->hasStartAddress ? image->startAddress : 0;
   uint32_t highestAddress = startAddress;
   if (!segments.empty()) {
