@@ -216,11 +216,13 @@ uint32_t PlanMerge(PieceWalk<Source> walk, SegmentList *merged) {
 
 /*
  * Second pass: fills the planned segments. A segment whose first piece has a
- * block of its own grows that block; otherwise it gets a new one. Only the
- * new blocks are marked in fresh, so that a failure can free them.
+ * block of its own grows that block; otherwise it gets new room: from an arena
+ * in newRoom when small, else a block of its own, marked in fresh so that a
+ * failure can free it.
  */
 template <typename Source>
-uint32_t BuildMerge(PieceWalk<Source> walk, SegmentList *merged, std::vector<bool> *fresh) {
+uint32_t BuildMerge(PieceWalk<Source> walk, SegmentList *merged, SegmentStore *newRoom,
+                    size_t smallBytes, std::vector<bool> *fresh) {
   Piece piece{};
   Segment *segment = nullptr;
   uint64_t filledEnd = 0;
@@ -235,12 +237,16 @@ uint32_t BuildMerge(PieceWalk<Source> walk, SegmentList *merged, std::vector<boo
         *segment = *piece.owner;
         segment->length = length;
       } else {
-        segment->block = static_cast<uint8_t *>(ResizeBlock(nullptr, length));
-        if (segment->block == nullptr) {
+        if (length <= SMALL_SEGMENT) {
+          segment->bytes = StoreTakeArenaBytes(newRoom, length, smallBytes);
+        } else {
+          segment->block = static_cast<uint8_t *>(ResizeBlock(nullptr, length));
+          segment->bytes = segment->block;
+          (*fresh)[static_cast<size_t>(segment - merged->data())] = true;
+        }
+        if (segment->bytes == nullptr) {
           return TRL_ERR_MEMORY;
         }
-        (*fresh)[static_cast<size_t>(segment - merged->data())] = true;
-        segment->bytes = segment->block;
         segment->capacity = length;
         std::memcpy(segment->bytes, piece.bytes, piece.length);
       }
@@ -276,19 +282,27 @@ uint32_t MergeInto(SegmentStore *store, Source *other) {
   if (status != TRL_OK) {
     return status;
   }
+  size_t smallBytes = 0;
+  for (const Segment &segment : merged) {
+    smallBytes += segment.length <= SMALL_SEGMENT ? segment.length : 0;
+  }
+  SegmentStore newRoom{};
   std::vector<bool> fresh(merged.size(), false);
-  status = BuildMerge(PieceWalk<Source>{&store->segments, 0, other, 0}, &merged, &fresh);
+  status = BuildMerge(PieceWalk<Source>{&store->segments, 0, other, 0}, &merged, &newRoom,
+                      smallBytes, &fresh);
   if (status != TRL_OK) {
     for (size_t index = 0; index < merged.size(); ++index) {
       if (fresh[index]) {
         std::free(merged[index].block);
       }
     }
+    StoreClear(&newRoom);
     return status;
   }
   ReleaseAbsorbedBlocks(&store->segments, merged);
   store->segments.swap(merged);
   store->lastWritten = 0;
+  StoreAdoptArenas(store, &newRoom.arenas);
   return TRL_OK;
 }
 
@@ -330,7 +344,7 @@ uint32_t StoreMergeRuns(SegmentStore *store, RunList *list) {
 
 uint32_t StoreMergeStore(SegmentStore *store, SegmentStore *other) {
   if (store->segments.empty()) {
-    std::swap(store->segments, other->segments);
+    std::swap(*store, *other);
     return TRL_OK;
   }
   if (other->segments.empty()) {
@@ -339,6 +353,7 @@ uint32_t StoreMergeStore(SegmentStore *store, SegmentStore *other) {
   const uint32_t status = MergeInto(store, &other->segments);
   if (status == TRL_OK) {
     ReleaseAbsorbedBlocks(&other->segments, store->segments);
+    StoreAdoptArenas(store, &other->arenas);
   }
   return status;
 }

@@ -8,15 +8,20 @@
 #include "trellan.h"
 
 #ifdef __linux__
+#include <malloc.h>
 #include <sys/mman.h>
 #include <unistd.h>
 #endif
 
 namespace {
 
+#ifdef __linux__
+constexpr size_t HUGE_PAGE_SIZE = size_t{2} << 20;
+#endif
+
 /* Takes back the room in front of the data that a cut head left. */
 void ReclaimFront(Segment *segment) {
-  if (segment->bytes != segment->block) {
+  if (segment->block != nullptr && segment->bytes != segment->block) {
     const size_t front = static_cast<size_t>(segment->bytes - segment->block);
     std::memmove(segment->block, segment->bytes, segment->length);
     segment->bytes = segment->block;
@@ -68,47 +73,61 @@ void CutHead(Segment *segment, uint32_t cut) {
 }  // namespace
 
 void *ResizeBlock(void *block, size_t size) {
-  void *resized = std::realloc(block, size);
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
   /*
-   * Every fresh 4 KiB page costs a fault: on a large image that was most of a
-   * load. The advice covers whole pages around the block, so that the mapping
-   * stays in one piece and the next realloc can still move it without copying.
+   * Every fresh 4 KiB page costs a fault, and so does every moved one when it
+   * is next touched: on a large image that was most of a load. A large block
+   * therefore starts at a huge page boundary with huge pages advised, and
+   * grows by copying, which costs less than touching moved pages again.
    */
-  if (resized != nullptr && size >= LARGE_BLOCK) {
-    static const uintptr_t pageSize = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
-    const uintptr_t start = reinterpret_cast<uintptr_t>(resized) & ~(pageSize - 1);
-    const uintptr_t end = (reinterpret_cast<uintptr_t>(resized) + size + pageSize - 1) & ~(pageSize - 1);
-    madvise(reinterpret_cast<void *>(start), end - start, MADV_HUGEPAGE);
+  if (size >= LARGE_BLOCK) {
+    void *resized = nullptr;
+    if (posix_memalign(&resized, HUGE_PAGE_SIZE, size) != 0) {
+      return nullptr;
+    }
+    static const size_t pageSize = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    madvise(resized, (size + pageSize - 1) & ~(pageSize - 1), MADV_HUGEPAGE);
+    if (block != nullptr) {
+      std::memcpy(resized, block, std::min(malloc_usable_size(block), size));
+      std::free(block);
+    }
+    return resized;
   }
 #endif
-  return resized;
+  return std::realloc(block, size);
 }
 
 bool SegmentReserve(Segment *segment, uint64_t needed, size_t room) {
   if (needed > UINT32_MAX) {
     return false;
   }
-  if (needed <= segment->capacity && segment->block != nullptr) {
+  if (needed <= segment->capacity) {
     return true;
   }
-  if (segment->block != nullptr) {
-    ReclaimFront(segment);
-    if (needed <= segment->capacity) {
-      return true;
-    }
+  ReclaimFront(segment);
+  if (needed <= segment->capacity) {
+    return true;
   }
   /*
    * Geometric growth keeps appends cheap; a new block gets just what it needs.
    * Moving a large block costs a fault per page afterwards, so once the room
    * it may need is known it gets all of it.
    */
-  uint64_t grown = segment->block == nullptr ? needed : std::max<uint64_t>(needed, segment->capacity * 2);
+  uint64_t grown = segment->length == 0 ? needed : std::max<uint64_t>(needed, segment->capacity * 2);
   if (room != 0 && grown >= LARGE_BLOCK) {
     grown = std::max<uint64_t>(grown, needed + room);
   }
   grown = std::min<uint64_t>(grown, UINT32_MAX);
-  auto *block = static_cast<uint8_t *>(ResizeBlock(segment->block, static_cast<size_t>(grown)));
+  uint8_t *block = nullptr;
+  if (segment->block != nullptr) {
+    block = static_cast<uint8_t *>(ResizeBlock(segment->block, static_cast<size_t>(grown)));
+  } else {
+    /* New, or moving out of an arena. */
+    block = static_cast<uint8_t *>(ResizeBlock(nullptr, static_cast<size_t>(grown)));
+    if (block != nullptr && segment->length != 0) {
+      std::memcpy(block, segment->bytes, segment->length);
+    }
+  }
   if (block == nullptr) {
     return false;
   }
@@ -116,6 +135,23 @@ bool SegmentReserve(Segment *segment, uint64_t needed, size_t room) {
   segment->bytes = block;
   segment->capacity = static_cast<size_t>(grown);
   return true;
+}
+
+uint8_t *StoreTakeArenaBytes(SegmentStore *store, size_t length, size_t room) {
+  if (store->arenas.empty() || store->arenaCapacity - store->arenaUsed < length) {
+    const size_t capacity =
+        std::max({LARGE_BLOCK, room + length, store->arenas.empty() ? 0 : 2 * store->arenaCapacity});
+    store->arenas.reserve(store->arenas.size() + 1);
+    auto *arena = static_cast<uint8_t *>(ResizeBlock(nullptr, capacity));
+    if (arena == nullptr) {
+      return nullptr;
+    }
+    store->arenas.push_back(arena);
+    store->arenaUsed = 0;
+    store->arenaCapacity = capacity;
+  }
+  store->arenaUsed += length;
+  return store->arenas.back() + store->arenaUsed - length;
 }
 
 uint32_t StoreWrite(SegmentStore *store, uint32_t address, const uint8_t *data, uint32_t length) {
@@ -170,20 +206,44 @@ uint32_t StoreWrite(SegmentStore *store, uint32_t address, const uint8_t *data, 
   return TRL_OK;
 }
 
+void StoreAdoptArenas(SegmentStore *store, std::vector<uint8_t *> *arenas) {
+  if (store->arenas.empty()) {
+    store->arenaUsed = 0;
+    store->arenaCapacity = 0;
+  }
+  store->arenas.insert(store->arenas.begin(), arenas->begin(), arenas->end());
+  arenas->clear();
+}
+
 uint8_t *StoreAppend(SegmentStore *store, uint32_t address, uint32_t length, size_t room) {
   SegmentList &segments = store->segments;
   if (!segments.empty() && SegmentEnd(segments.back()) == address) {
     Segment &last = segments.back();
-    if (!SegmentReserve(&last, static_cast<uint64_t>(last.length) + length, room)) {
+    const uint64_t needed = static_cast<uint64_t>(last.length) + length;
+    /* A small segment that ends its arena grows there; any other grows in a block of its own. */
+    const bool growsInArena = last.block == nullptr && needed <= SMALL_SEGMENT &&
+                              last.bytes + last.length == store->arenas.back() + store->arenaUsed &&
+                              store->arenaCapacity - store->arenaUsed >= length;
+    if (growsInArena) {
+      store->arenaUsed += length;
+      last.capacity = static_cast<size_t>(needed);
+    } else if (!SegmentReserve(&last, needed, room)) {
       return nullptr;
     }
     last.length += length;
     return last.bytes + last.length - length;
   }
-  Segment segment{address, length, 0, nullptr, nullptr};
-  if (!SegmentReserve(&segment, length)) {
+  Segment segment{address, 0, 0, nullptr, nullptr};
+  if (length <= SMALL_SEGMENT) {
+    segment.bytes = StoreTakeArenaBytes(store, length, room);
+    segment.capacity = length;
+    if (segment.bytes == nullptr) {
+      return nullptr;
+    }
+  } else if (!SegmentReserve(&segment, length)) {
     return nullptr;
   }
+  segment.length = length;
   try {
     segments.push_back(segment);
   } catch (const std::bad_alloc &) {
@@ -248,7 +308,7 @@ uint32_t StoreRemove(SegmentStore *store, uint32_t address, uint32_t length) {
 
 void SegmentShrink(Segment *segment) {
   ReclaimFront(segment);
-  if (segment->capacity > segment->length) {
+  if (segment->block != nullptr && segment->capacity > segment->length) {
     auto *block = static_cast<uint8_t *>(std::realloc(segment->block, segment->length));
     if (block != nullptr) {
       segment->block = block;
@@ -271,4 +331,11 @@ void StoreClear(SegmentStore *store) {
   store->segments.clear();
   store->segments.shrink_to_fit();
   store->lastWritten = 0;
+  for (uint8_t *arena : store->arenas) {
+    std::free(arena);
+  }
+  store->arenas.clear();
+  store->arenas.shrink_to_fit();
+  store->arenaUsed = 0;
+  store->arenaCapacity = 0;
 }

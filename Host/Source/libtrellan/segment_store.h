@@ -12,12 +12,16 @@ struct Segment {
   uint32_t address;
   uint32_t length;  /* never 0 */
   size_t capacity;  /* bytes usable from bytes on */
-  uint8_t *bytes;   /* the data: points into block */
-  uint8_t *block;   /* malloc'ed, so that growth can use realloc; cutting a head only moves bytes */
+  uint8_t *bytes;   /* the data: points into block, or into one of the store's arenas */
+  uint8_t *block;   /* malloc'ed, so that growth can use realloc; cutting a head only moves bytes.
+                       Null for a small segment whose bytes lie in an arena: growing moves it out. */
 };
 
 /* From this size on a block is worth huge pages, and worth sizing once rather than doubling. */
 constexpr size_t LARGE_BLOCK = size_t{1} << 20;
+
+/* Up to this length a loaded segment shares an arena with others rather than having a block. */
+constexpr size_t SMALL_SEGMENT = size_t{64} << 10;
 
 /* The highest address plus one; data may end exactly there. */
 constexpr uint64_t ADDRESS_SPACE_END = 0x100000000ull;
@@ -52,9 +56,21 @@ struct BlockAllocator {
 using SegmentList = std::vector<Segment, BlockAllocator<Segment>>;
 
 struct SegmentStore {
-  SegmentList segments; /* ascending by address, with gaps between them */
-  size_t lastWritten;   /* index touched by the last write: edits mostly append there */
+  SegmentList segments;         /* ascending by address, with gaps between them */
+  size_t lastWritten;           /* index touched by the last write: edits mostly append there */
+  std::vector<uint8_t *> arenas; /* malloc'ed blocks that small segments share; the last one fills */
+  size_t arenaUsed;
+  size_t arenaCapacity;
 };
+
+/*
+ * Takes length bytes (at most SMALL_SEGMENT) from the store's last arena, or
+ * from a new one sized for room more (see SegmentReserve()). Null when out of memory.
+ */
+uint8_t *StoreTakeArenaBytes(SegmentStore *store, size_t length, size_t room);
+
+/* Gives the store arenas that its segments now use (after a merge); the vector is emptied. */
+void StoreAdoptArenas(SegmentStore *store, std::vector<uint8_t *> *arenas);
 
 /*
  * Makes room for needed bytes from segment->bytes on; false (segment
