@@ -139,8 +139,8 @@ bool SegmentReserve(Segment *segment, uint64_t needed, size_t room) {
 
 uint8_t *StoreTakeArenaBytes(SegmentStore *store, size_t length, size_t room) {
   if (store->arenas.empty() || store->arenaCapacity - store->arenaUsed < length) {
-    const size_t capacity =
-        std::max({LARGE_BLOCK, room + length, store->arenas.empty() ? 0 : 2 * store->arenaCapacity});
+    const size_t capacity = std::max({SMALL_SEGMENT, room + length,
+                                      store->arenas.empty() ? 0 : 2 * store->arenaCapacity});
     store->arenas.reserve(store->arenas.size() + 1);
     auto *arena = static_cast<uint8_t *>(ResizeBlock(nullptr, capacity));
     if (arena == nullptr) {
