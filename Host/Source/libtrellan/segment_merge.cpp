@@ -10,8 +10,10 @@
 
 namespace {
 
-/* Radix sort digits of up to 11 bits, so that each pass's counts stay in the cache. */
-constexpr unsigned MAX_DIGIT_BITS = 11;
+constexpr size_t PREFETCH_DISTANCE = 16;
+
+/* Radix sort digits of up to 8 bits: few enough buckets for each pass to write well. */
+constexpr unsigned MAX_DIGIT_BITS = 8;
 
 /* A data record of n bytes takes at least 12 + 2n characters: one run per six bytes of room at most. */
 constexpr size_t ROOM_PER_RUN = 6;
@@ -58,39 +60,22 @@ inline size_t DigitOf(const SortKey &key, uint32_t address, unsigned digit) {
          ((size_t{1} << key.digitBits) - 1);
 }
 
-SortKey MakeSortKey(const Run *runs, size_t count) {
-  uint32_t lowest = runs[0].address;
-  uint32_t highest = runs[0].address;
-  for (size_t index = 1; index < count; ++index) {
-    lowest = std::min(lowest, runs[index].address);
-    highest = std::max(highest, runs[index].address);
-  }
-  uint32_t differences = 0;
-  for (size_t index = 0; index < count; ++index) {
-    differences |= runs[index].address - lowest;
-  }
-  SortKey key{lowest, 0, 0, 0};
-  while (key.shift < 31 && ((differences >> key.shift) & 1) == 0) {
-    ++key.shift;
-  }
-  unsigned keyBits = 0;
-  while (keyBits + key.shift < 32 && ((highest - lowest) >> (key.shift + keyBits)) != 0) {
-    ++keyBits;
-  }
-  key.digits = (keyBits + MAX_DIGIT_BITS - 1) / MAX_DIGIT_BITS;
-  key.digitBits = key.digits == 0 ? 0 : (keyBits + key.digits - 1) / key.digits;
-  return key;
-}
-
 /* Sorts the runs by address, keeping arrival order among equal addresses. False when out of memory. */
 bool SortRuns(RunList *list) {
   Run *runs = list->runs;
   const size_t count = list->count;
   bool ascending = true;
   bool descending = true;
+  uint32_t lowest = runs[0].address;
+  uint32_t highest = runs[0].address;
+  uint32_t differingBits = 0;
   for (size_t index = 1; index < count; ++index) {
-    ascending = ascending && runs[index - 1].address <= runs[index].address;
-    descending = descending && runs[index - 1].address > runs[index].address;
+    const uint32_t address = runs[index].address;
+    ascending = ascending && runs[index - 1].address <= address;
+    descending = descending && runs[index - 1].address > address;
+    lowest = std::min(lowest, address);
+    highest = std::max(highest, address);
+    differingBits |= address ^ runs[0].address;
   }
   if (ascending) {
     return true;
@@ -100,7 +85,16 @@ bool SortRuns(RunList *list) {
     return true;
   }
   /* Least significant digit first: each pass keeps the order of the one before among equals. */
-  const SortKey key = MakeSortKey(runs, count);
+  SortKey key{lowest, 0, 0, 0};
+  while (((differingBits >> key.shift) & 1) == 0) {
+    ++key.shift; /* ends: the runs would be in order if no bit differed */
+  }
+  unsigned keyBits = 0;
+  while (keyBits + key.shift < 32 && ((highest - lowest) >> (key.shift + keyBits)) != 0) {
+    ++keyBits;
+  }
+  key.digits = (keyBits + MAX_DIGIT_BITS - 1) / MAX_DIGIT_BITS;
+  key.digitBits = (keyBits + key.digits - 1) / key.digits;
   const size_t digitValues = size_t{1} << key.digitBits;
   std::vector<size_t> counts(key.digits * digitValues, 0);
   for (size_t index = 0; index < count; ++index) {
@@ -154,6 +148,16 @@ Piece PieceAt(RunList &list, size_t index) {
   const Run &run = list.runs[index];
   return {run.address, run.length, list.arena + run.offset, nullptr};
 }
+
+/* Sorted runs lie all over the arena: asks for the bytes of a later one while this one is copied. */
+void PrefetchAhead(const RunList &list, size_t next) {
+#if defined(__GNUC__)
+  if (next + PREFETCH_DISTANCE < list.count) {
+    __builtin_prefetch(list.arena + list.runs[next + PREFETCH_DISTANCE].offset);
+  }
+#endif
+}
+void PrefetchAhead(const SegmentList &, size_t) {}
 
 /* The held segments and another sorted source, walked in address order; held ones first among equals. */
 template <typename Source>
@@ -227,6 +231,7 @@ uint32_t BuildMerge(PieceWalk<Source> walk, SegmentList *merged, SegmentStore *n
   Segment *segment = nullptr;
   uint64_t filledEnd = 0;
   while (NextPiece(&walk, &piece)) {
+    PrefetchAhead(*walk.other, walk.otherNext);
     if (segment == nullptr || piece.address > filledEnd) {
       segment = segment == nullptr ? merged->data() : segment + 1;
       const uint32_t length = segment->length;
