@@ -280,12 +280,20 @@ void ReleaseAbsorbedBlocks(SegmentList *source, const SegmentList &merged) {
   source->clear();
 }
 
+/*
+ * Merges other into store; other's segments and arenas are left for the
+ * caller. Nothing changes unless it all fits; grown blocks keep their bytes.
+ */
 template <typename Source>
-uint32_t MergeInto(SegmentStore *store, Source *other) {
+uint32_t MergeInto(SegmentStore *store, Source *other, size_t otherArenas) {
   SegmentList merged;
   uint32_t status = PlanMerge(PieceWalk<Source>{&store->segments, 0, other, 0}, &merged);
   if (status != TRL_OK) {
     return status;
+  }
+  /* One arena for the small new segments, and those of other, adopted at the end. */
+  if (!StoreMakeRoomForArenas(store, otherArenas + 1)) {
+    return TRL_ERR_MEMORY;
   }
   size_t smallBytes = 0;
   for (const Segment &segment : merged) {
@@ -341,7 +349,7 @@ void RunListClear(RunList *list) {
 uint32_t StoreMergeRuns(SegmentStore *store, RunList *list) {
   uint32_t status = TRL_OK;
   if (list->count > 0) {
-    status = SortRuns(list) ? MergeInto(store, list) : static_cast<uint32_t>(TRL_ERR_MEMORY);
+    status = SortRuns(list) ? MergeInto(store, list, 0) : static_cast<uint32_t>(TRL_ERR_MEMORY);
   }
   RunListClear(list);
   return status;
@@ -355,7 +363,7 @@ uint32_t StoreMergeStore(SegmentStore *store, SegmentStore *other) {
   if (other->segments.empty()) {
     return TRL_OK;
   }
-  const uint32_t status = MergeInto(store, &other->segments);
+  const uint32_t status = MergeInto(store, &other->segments, other->arenas.size());
   if (status == TRL_OK) {
     ReleaseAbsorbedBlocks(&other->segments, store->segments);
     StoreAdoptArenas(store, &other->arenas);

@@ -141,7 +141,11 @@ uint8_t *StoreTakeArenaBytes(SegmentStore *store, size_t length, size_t room) {
   if (store->arenas.empty() || store->arenaCapacity - store->arenaUsed < length) {
     const size_t capacity = std::max({SMALL_SEGMENT, room + length,
                                       store->arenas.empty() ? 0 : 2 * store->arenaCapacity});
-    store->arenas.reserve(store->arenas.size() + 1);
+    try {
+      store->arenas.reserve(store->arenas.size() + 1);
+    } catch (const std::bad_alloc &) {
+      return nullptr;
+    }
     auto *arena = static_cast<uint8_t *>(ResizeBlock(nullptr, capacity));
     if (arena == nullptr) {
       return nullptr;
@@ -204,6 +208,15 @@ uint32_t StoreWrite(SegmentStore *store, uint32_t address, const uint8_t *data, 
                  segments.begin() + static_cast<std::ptrdiff_t>(last));
   store->lastWritten = first;
   return TRL_OK;
+}
+
+bool StoreMakeRoomForArenas(SegmentStore *store, size_t count) {
+  try {
+    store->arenas.reserve(store->arenas.size() + count);
+  } catch (const std::bad_alloc &) {
+    return false;
+  }
+  return true;
 }
 
 void StoreAdoptArenas(SegmentStore *store, std::vector<uint8_t *> *arenas) {

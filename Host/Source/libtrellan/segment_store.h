@@ -69,7 +69,11 @@ struct SegmentStore {
  */
 uint8_t *StoreTakeArenaBytes(SegmentStore *store, size_t length, size_t room);
 
-/* Gives the store arenas that its segments now use (after a merge); the vector is emptied. */
+/*
+ * Gives the store arenas that its segments now use (after a merge); the vector
+ * is emptied. Cannot fail once StoreMakeRoomForArenas() made room for them.
+ */
+bool StoreMakeRoomForArenas(SegmentStore *store, size_t count);
 void StoreAdoptArenas(SegmentStore *store, std::vector<uint8_t *> *arenas);
 
 /*
