@@ -10,12 +10,13 @@
 
 namespace {
 
+/* How many runs ahead the merge asks for bytes while it copies. */
 constexpr size_t PREFETCH_DISTANCE = 16;
 
 /* Radix sort digits of up to 8 bits: few enough buckets for each pass to write well. */
 constexpr unsigned MAX_DIGIT_BITS = 8;
 
-/* A data record of n bytes takes at least 12 + 2n characters: one run per six bytes of room at most. */
+/* A data record takes at least 13 characters and room counts two a byte: a run per six bytes at most. */
 constexpr size_t ROOM_PER_RUN = 6;
 
 /*
