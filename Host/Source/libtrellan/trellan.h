@@ -72,8 +72,10 @@ uint32_t TrlFirmwareTerminate(void);
  *
  * Data records may come in any order and may overlap or repeat: the load
  * takes O(n log n) time for n records and copies each byte a bounded number
- * of times. Records in ascending order are the direct, fastest path; loading
- * into an image that holds data merges the two once.
+ * of times. Records in ascending order are the direct, fastest path; those
+ * out of order are held apart until the end of the load, which then needs
+ * memory for their bytes twice and 16 bytes a record. Loading into an image
+ * that holds data merges the two once.
  *
  * Fails with TRL_ERR_OPEN (cannot open or read), TRL_ERR_EMPTY (no record),
  * TRL_ERR_SYNTAX (a line that is not a well-formed S-record), TRL_ERR_CHECKSUM,
