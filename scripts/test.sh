@@ -32,5 +32,5 @@ bash scripts/fuzz.sh "${FUZZ_SECONDS:-60}"
 echo "== targets: the firmware-side checker on a Cortex-M0 build, under qemu-arm and qemu-ppc"
 bash scripts/target.sh
 
-echo "== windows: cross-build both tools, Velmark's end-to-end tests under wine"
+echo "== windows: cross-build the tools, Velmark's and Velcheck's end-to-end tests under wine"
 bash scripts/windows.sh
