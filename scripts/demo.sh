@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds both tools and runs them on the shipped samples in examples/.
+# Builds the tools and runs them on the shipped samples in examples/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh build demo
@@ -18,6 +18,22 @@ echo "S-records that changed (the table sits at the start of the free area 0800C
 diff examples/demoprog.srec "$out/demoprog_checksum.srec" | grep '^>' | sed 's/^> /  /' || true
 echo
 bash scripts/show_table.sh "$out/demoprog_checksum.srec" 0800C000
+
+echo
+echo "== Velcheck: check the image against its table (exit 0: every segment matches)"
+echo "\$ Velcheck demoprog_checksum.srec"
+"$bin/Velcheck" "$out/demoprog_checksum.srec"
+echo "exit code $?"
+# A copy with the byte at 08001000 inverted, its record's checksum made right again.
+line=$(grep '^S32508001000' "$out/demoprog_checksum.srec")
+record=${line:2:74}
+record=${record:0:10}$(printf '%02X' $((0x${record:10:2} ^ 0xFF)))${record:12}
+sum=0
+for ((index = 0; index < ${#record}; index += 2)); do sum=$((sum + 0x${record:index:2})); done
+sed "s/^$line\$/S3$record$(printf '%02X' $((~sum & 0xFF)))/" "$out/demoprog_checksum.srec" >"$out/demoprog_changed.srec"
+echo
+echo "\$ Velcheck demoprog_changed.srec   (one byte changed at 08001000)"
+"$bin/Velcheck" "$out/demoprog_changed.srec" || echo "exit code $?"
 
 echo
 echo "== Tervox: convert examples/demo.prb (4 KiB ring) into a pcap capture"

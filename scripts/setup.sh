@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that a task needs, if any are missing.
-# Usage: scripts/setup.sh TASK...   TASK: build demo test fuzz bench windows
+# Usage: scripts/setup.sh TASK...   TASK: build demo test fuzz bench windows target
 set -euo pipefail
 
 packages_for() {
@@ -11,6 +11,7 @@ packages_for() {
     fuzz) echo "clang libclang-rt-14-dev" ;;
     bench) echo "libbenchmark-dev binutils srecord time bc" ;;
     windows) echo "g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine64 wine" ;;
+    target) echo "gcc-arm-none-eabi binutils gcc-arm-linux-gnueabihf libc6-dev-armhf-cross qemu-user gcc-powerpc-linux-gnu libc6-dev-powerpc-cross" ;;
     *) echo "setup.sh: unknown task '$1'" >&2; exit 2 ;;
   esac
 }
