@@ -106,6 +106,19 @@ static uint32_t MeasureRoomAt(uint32_t address) {
   return segmentLength - (address - segmentAddress);
 }
 
+/*
+ * Room a found table may take. Velmark lists one entry per segment it saw;
+ * in the finished image the table and the restored excluded bytes can join
+ * at most three of those segments into one, so no table made for this image
+ * has more than two entries beyond its segment count. Bounding the room keeps
+ * a search through a segment full of magic bytes linear.
+ */
+static uint32_t BoundSearchRoom(uint32_t room) {
+  const uint64_t largest =
+      CIT_HEADER_SIZE + CIT_ENTRY_SIZE * (static_cast<uint64_t>(TrlFirmwareGetSegmentCount()) + 2);
+  return largest < room ? static_cast<uint32_t>(largest) : room;
+}
+
 /* Searches every segment, lowest address first, for the magic bytes in front of a header that holds. */
 static bool FindTable(uint32_t *address, CitResult *header) {
   for (uint32_t index = 0; index < TrlFirmwareGetSegmentCount(); ++index) {
@@ -121,7 +134,8 @@ static bool FindTable(uint32_t *address, CitResult *header) {
       if (segmentLength - offset < CIT_HEADER_SIZE || memcmp(data + offset, MAGIC_BYTES, 4) != 0) {
         continue;
       }
-      *header = CheckChecksumInfoTableHeader(ReadImage, NULL, segmentAddress + offset, segmentLength - offset);
+      *header = CheckChecksumInfoTableHeader(ReadImage, NULL, segmentAddress + offset,
+                                             BoundSearchRoom(segmentLength - offset));
       if (header->status == CIT_STATUS_VALID) {
         *address = segmentAddress + offset;
         return true;
