@@ -16,7 +16,7 @@ fi
 bash scripts/setup.sh windows
 
 # Debian's source package, fetched through a deb-src entry that lives only for the fetch.
-sourceList=/etc/apt/sources.list.d/tervox-libpcap-source
+sourceList=/etc/apt/sources.list.d/tervox-libpcap-source-$$
 RemoveSourceEntry() {
   rm -f "$sourceList.sources" "$sourceList.list"
   apt-get update -qq -o DPkg::Lock::Timeout=300 || true
@@ -24,6 +24,7 @@ RemoveSourceEntry() {
 rm -rf "$work"
 mkdir -p "$work/fetch"
 trap RemoveSourceEntry EXIT
+trap 'exit 1' INT TERM HUP  # so that the EXIT trap runs on these too
 if [ -f /etc/apt/sources.list.d/debian.sources ]; then
   awk 'BEGIN { RS = ""; ORS = "\n\n" }
        /(^|\n)Types:[ \t]*([^\n]*[ \t])?deb([ \t]|\n|$)/ { sub(/Types:[^\n]*/, "Types: deb-src"); print }' \
@@ -33,9 +34,11 @@ if [ -f /etc/apt/sources.list ]; then
   sed -n 's/^[ \t]*deb\([ \t]\)/deb-src\1/p' /etc/apt/sources.list >"$sourceList.list"
 fi
 apt-get update -qq -o DPkg::Lock::Timeout=300
-(cd "$work/fetch" && apt-get source -qq libpcap)
+# apt's download user must be able to write there, or apt warns and downloads as root.
+chown _apt "$work/fetch" 2>/dev/null || true
+(cd "$work/fetch" && apt-get source -qq libpcap >/dev/null)
 RemoveSourceEntry
-trap - EXIT
+trap - EXIT INT TERM HUP
 source=$(find "$work/fetch" -mindepth 1 -maxdepth 1 -type d -name 'libpcap-1.10*' | head -n 1)
 if [ -z "$source" ]; then
   echo "windows-libpcap.sh: Debian's libpcap source is not version 1.10:" "$work"/fetch/* >&2
@@ -44,8 +47,9 @@ fi
 
 # Named wpcap.dll as Npcap's is, so that Tervox.exe imports the same DLL on both.
 # Static libgcc and winpthread: the DLL must need only the system's own DLLs.
-cmake -S "$source" -B "$work/build" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" \
-  -Wno-dev -Wno-deprecated -DCMAKE_BUILD_TYPE=Release -DLIBRARY_NAME=wpcap -DCMAKE_SHARED_LINKER_FLAGS="-static" \
+cmake -S "$source" -B "$work/build" -Wno-dev -Wno-deprecated \
+  -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" -DCMAKE_BUILD_TYPE=Release \
+  -DLIBRARY_NAME=wpcap -DCMAKE_SHARED_LINKER_FLAGS="-static" \
   -DPCAP_TYPE=null -DENABLE_REMOTE=OFF -DDISABLE_DBUS=ON -DDISABLE_RDMA=ON \
   -DDISABLE_BLUETOOTH=ON -DDISABLE_NETMAP=ON -DDISABLE_DPDK=ON >/dev/null
 cmake --build "$work/build" -j"$(nproc)" --target wpcap
