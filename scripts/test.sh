@@ -2,7 +2,7 @@
 # Builds everything and runs the whole test suite through ctest: a release
 # build, the same suite under ASan+UBSan, the end-to-end tests under valgrind,
 # every fuzz target for a bounded time (FUZZ_SECONDS, default 60), and the
-# Windows cross-build with Velmark.exe under wine.
+# Windows cross-build with Velmark.exe and Tervox.exe under wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh build test fuzz windows
@@ -27,5 +27,5 @@ TERVOX_COMMAND="$valgrind $PWD/build/release/bin/Tervox" \
 echo "== fuzzing: each target for ${FUZZ_SECONDS:-60} s under ASan + UBSan"
 bash scripts/fuzz.sh "${FUZZ_SECONDS:-60}"
 
-echo "== windows: cross-build both tools, Velmark's end-to-end tests under wine"
+echo "== windows: cross-build both tools, their end-to-end tests under wine"
 bash scripts/windows.sh
