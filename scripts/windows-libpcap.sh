@@ -47,11 +47,15 @@ fi
 
 # Named wpcap.dll as Npcap's is, so that Tervox.exe imports the same DLL on both.
 # Static libgcc and winpthread: the DLL must need only the system's own DLLs.
-cmake -S "$source" -B "$work/build" -Wno-dev -Wno-deprecated \
-  -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" -DCMAKE_BUILD_TYPE=Release \
+# Configured from inside the build folder: for Windows, libpcap's configure step
+# sends a flex header to "NUL:", which on Linux is a file in the current folder.
+toolchain="$PWD/cmake/mingw-w64-x86_64.cmake"
+mkdir -p "$work/build"
+(cd "$work/build" && cmake -S "$source" -B . -Wno-dev -Wno-deprecated \
+  -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
   -DLIBRARY_NAME=wpcap -DCMAKE_SHARED_LINKER_FLAGS="-static" \
   -DPCAP_TYPE=null -DENABLE_REMOTE=OFF -DDISABLE_DBUS=ON -DDISABLE_RDMA=ON \
-  -DDISABLE_BLUETOOTH=ON -DDISABLE_NETMAP=ON -DDISABLE_DPDK=ON >/dev/null
+  -DDISABLE_BLUETOOTH=ON -DDISABLE_NETMAP=ON -DDISABLE_DPDK=ON >/dev/null)
 cmake --build "$work/build" -j"$(nproc)" --target wpcap
 mkdir -p "$sdk/Include" "$sdk/Lib/x64" "$sdk/bin"
 cp -r "$source/pcap" "$source/pcap.h" "$sdk/Include/"
