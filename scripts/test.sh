@@ -3,7 +3,7 @@
 # build, the same suite under ASan+UBSan, the end-to-end tests under valgrind,
 # every fuzz target for a bounded time (FUZZ_SECONDS, default 60), the
 # firmware-side checker built for and run on targets, and the Windows
-# cross-build with Velmark.exe and Velcheck.exe under wine.
+# cross-build with Velmark.exe, Velcheck.exe and Tervox.exe under wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh build test fuzz windows target
@@ -32,5 +32,5 @@ bash scripts/fuzz.sh "${FUZZ_SECONDS:-60}"
 echo "== targets: the firmware-side checker on a Cortex-M0 build, under qemu-arm and qemu-ppc"
 bash scripts/target.sh
 
-echo "== windows: cross-build the tools, Velmark's and Velcheck's end-to-end tests under wine"
+echo "== windows: cross-build the tools, their end-to-end tests under wine"
 bash scripts/windows.sh

@@ -56,6 +56,24 @@ CommandResult RunCommand(const std::string &commandLine) {
   return result;
 }
 
+CommandResult RunTool(const char *commandVariable, const std::string &builtProgram,
+                      const std::string &folder, const std::string &arguments) {
+  const char *override = std::getenv(commandVariable);
+  const std::string command = override != nullptr ? override : ShellQuote(builtProgram);
+  CommandResult result =
+      RunCommand("cd " + ShellQuote(folder) + " && TZ=UTC exec " + command + " " + arguments);
+  if (ToolRunsUnderWine(commandVariable)) {
+    result.output.erase(std::remove(result.output.begin(), result.output.end(), '\r'),
+                        result.output.end());
+  }
+  return result;
+}
+
+bool ToolRunsUnderWine(const char *commandVariable) {
+  const char *override = std::getenv(commandVariable);
+  return override != nullptr && std::string(override).find("wine") != std::string::npos;
+}
+
 std::string ShellQuote(const std::string &argument) {
   std::string quoted = "'";
   for (char c : argument) {

@@ -14,6 +14,19 @@ struct CommandResult {
 /* Runs a shell command line and collects its standard output, exit code and peak memory. */
 CommandResult RunCommand(const std::string &commandLine);
 
+/*
+ * Runs a tool in folder with TZ=UTC: the command line in the environment
+ * variable commandVariable (e.g. "valgrind -q /path/Tool" or "wine
+ * /path/Tool.exe"), or else builtProgram, followed by the shell-safe
+ * arguments. Under wine the CRs that a Windows console may add before "\n"
+ * are dropped; nothing else may differ.
+ */
+CommandResult RunTool(const char *commandVariable, const std::string &builtProgram,
+                      const std::string &folder, const std::string &arguments);
+
+/* True when the command in that environment variable runs its program under wine. */
+bool ToolRunsUnderWine(const char *commandVariable);
+
 /* Quotes one argument for the shell. */
 std::string ShellQuote(const std::string &argument);
 

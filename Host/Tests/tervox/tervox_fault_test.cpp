@@ -51,13 +51,19 @@ TEST_F(TervoxTest, FailedRunsBeforeAnyPacketKeepAnExistingCapture) {
   EXPECT_EQ(255, result.exitCode);
   result = Run("folder.prb out.pcap 2 0");
   EXPECT_EQ(255, result.exitCode);
-  EXPECT_NE(std::string::npos, result.output.find("Error: could not read input file folder.prb\n"))
-      << result.output;
+  /* Windows refuses to open a folder as a file; Linux opens it and fails the read. */
+  const std::string folderMessage = TervoxRunsUnderWine()
+                                        ? "Error opening input file folder.prb\n"
+                                        : "Error: could not read input file folder.prb\n";
+  EXPECT_NE(std::string::npos, result.output.find(folderMessage)) << result.output;
   EXPECT_EQ("previous capture\n", ReadFileText(folder.Path("out.pcap")));
   EXPECT_EQ((std::vector<std::string>{"folder.prb", "out.pcap"}), ListFolder(folder.root));
 }
 
 TEST_F(TervoxTest, ReplacingAnExistingCaptureKeepsItsPermissions) {
+  if (TervoxRunsUnderWine()) {
+    GTEST_SKIP() << "Windows keeps no Unix permission bits; replacing is tested with spaced paths";
+  }
   RingDumpBuilder builder(2048);
   WriteFileBytes(folder.Path("in.prb"), builder.File(0, builder.PutRecord(0, {1, 2}, 0)));
   WriteFileText(folder.Path("out.pcap"), "old\n");

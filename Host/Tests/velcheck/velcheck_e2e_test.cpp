@@ -17,18 +17,7 @@ namespace {
 
 /* VELCHECK_COMMAND, when set, replaces the built program ("valgrind -q ...", "wine ...exe"). */
 CommandResult RunVelcheck(const ScratchFolder &folder, const std::string &arguments) {
-  const char *override = std::getenv("VELCHECK_COMMAND");
-  const std::string command = override != nullptr ? override : ShellQuote(VELCHECK_PATH);
-  CommandResult result = RunCommand("cd " + ShellQuote(folder.root) + " && exec " + command + " " + arguments);
-  if (override != nullptr && std::string(override).find("wine") != std::string::npos) {
-    /* A Windows console may turn "\n" into "\r\n"; nothing else may differ. */
-    std::string text;
-    for (char c : result.output) {
-      if (c != '\r') text += c;
-    }
-    result.output = text;
-  }
-  return result;
+  return RunTool("VELCHECK_COMMAND", VELCHECK_PATH, folder.root, arguments);
 }
 
 std::vector<std::string> SplitLines(const std::string &text) {
