@@ -40,10 +40,15 @@ int ClientPacketCount(const std::string &path) {
   return std::stoi(result.output.substr(at + label.size()));
 }
 
-CommandResult TervoxTest::Run(const std::string &arguments) {
+std::string TervoxCommandLine(const ScratchFolder &folder, const std::string &arguments,
+                              const std::string &prefix) {
   const char *override = std::getenv("TERVOX_COMMAND");
   const std::string command = override != nullptr ? override : ShellQuote(TERVOX_PATH);
-  return RunCommand("cd " + ShellQuote(folder.root) + " && TZ=UTC exec " + command + " " + arguments);
+  return "cd " + ShellQuote(folder.root) + " && TZ=UTC exec " + prefix + command + " " + arguments;
+}
+
+CommandResult TervoxTest::Run(const std::string &arguments) {
+  return RunCommand(TervoxCommandLine(folder, arguments));
 }
 
 std::string TervoxTest::Echo(const std::string &in, const std::string &out,

@@ -35,6 +35,13 @@ std::vector<Packet> ReadCapture(const std::string &path);
 int ClientPacketCount(const std::string &path);
 
 /*
+ * The shell command line that runs Tervox (TZ=UTC) in folder with the given
+ * shell-safe arguments, after prefix (e.g. setpriv ...).
+ */
+std::string TervoxCommandLine(const ScratchFolder &folder, const std::string &arguments,
+                              const std::string &prefix = "");
+
+/*
  * Runs Tervox (TZ=UTC) in a scratch folder. TERVOX_COMMAND, when set, replaces
  * the built program, e.g. "valgrind -q /path/Tervox"; argv[0] stays its path.
  */

@@ -10,11 +10,16 @@ bool VelmarkRunsUnderWine() {
   return override != nullptr && std::string(override).find("wine") != std::string::npos;
 }
 
-CommandResult RunVelmark(const ScratchFolder &folder, const std::string &arguments) {
+std::string VelmarkCommandLine(const ScratchFolder &folder, const std::string &arguments,
+                               const std::string &prefix) {
   const char *override = std::getenv("VELMARK_COMMAND");
   const std::string command = override != nullptr ? override : ShellQuote(VELMARK_PATH);
-  CommandResult result =
-      RunCommand("cd " + ShellQuote(folder.root) + " && exec " + command + " " + arguments);
+  return "cd " + ShellQuote(folder.root) + " && exec " + prefix + command + " " + arguments;
+}
+
+CommandResult RunVelmark(const ScratchFolder &folder, const std::string &arguments,
+                         const std::string &prefix) {
+  CommandResult result = RunCommand(VelmarkCommandLine(folder, arguments, prefix));
   if (VelmarkRunsUnderWine()) {
     /* A Windows console may turn "\n" into "\r\n"; nothing else may differ. */
     std::string text;
