@@ -111,6 +111,9 @@ int ErrnoFromLastError() {
       return EACCES;
     case ERROR_DISK_FULL:
       return ENOSPC;
+    case ERROR_INVALID_PARAMETER:
+    case ERROR_INVALID_NAME:
+      return EINVAL;
     default:
       return EIO;
   }
@@ -167,27 +170,37 @@ int OpenDirectly(const std::string &name, OutputFile *output) {
 }
 
 int OpenTarget(const char *path, OutputFile *output) {
-  const std::string name = path;
+  output->target = path;
   const DWORD attributes = GetFileAttributesA(path);
   if (attributes == INVALID_FILE_ATTRIBUTES) {
-    output->target = name;
-    return CreateTemporaryFile(FolderOf(name), output);
+    /* Only a missing file is created: wine reports the Unix devices it hides as invalid names. */
+    if (GetLastError() != ERROR_FILE_NOT_FOUND) {
+      return ErrnoFromLastError();
+    }
+    return CreateTemporaryFile(FolderOf(output->target), output);
   }
   if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
     return EISDIR;
   }
-  struct _stat64 status;
-  if (_stat64(path, &status) == 0 && (status.st_mode & _S_IFMT) != _S_IFREG) {
+  /* Reading attributes is never refused by another's sharing mode. */
+  HANDLE probe = CreateFileA(path, FILE_READ_ATTRIBUTES,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                             OPEN_EXISTING, 0, NULL);
+  if (probe == INVALID_HANDLE_VALUE) {
+    return ErrnoFromLastError();
+  }
+  const DWORD type = GetFileType(probe);
+  CloseHandle(probe);
+  if (type != FILE_TYPE_DISK) {
     output->route = OUTPUT_DIRECT;
-    return OpenDirectly(name, output);
+    return OpenDirectly(output->target, output);
   }
   /* A replacing rename would override the read-only attribute that a plain write honours. */
   if (attributes & FILE_ATTRIBUTE_READONLY) {
     return EACCES;
   }
-  output->target = name;
   output->targetExists = true;
-  return CreateTemporaryFile(FolderOf(name), output);
+  return CreateTemporaryFile(FolderOf(output->target), output);
 }
 
 int AttachStream(OutputFile *output) {

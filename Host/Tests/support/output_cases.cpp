@@ -97,7 +97,10 @@ void ExpectOutputCases(const std::vector<OutputCase> &cases, const ToolUnderTest
   for (const OutputCase &outputCase : cases) {
     const bool needsRoot =
         outputCase.runner != AS_ROOT || outputCase.setup.find("chown") != std::string::npos;
-    if (tool.underWine ? !outputCase.underWine : needsRoot && !RunningAsRoot()) {
+    if (tool.underWine && !outputCase.underWine) {
+      continue;
+    }
+    if (!tool.underWine && needsRoot && !RunningAsRoot()) {
       ++skipped;
       continue;
     }
@@ -124,7 +127,7 @@ void ExpectOutputCases(const std::vector<OutputCase> &cases, const ToolUnderTest
     EXPECT_EQ(leftovers, FindNamesWithPrefix(folder.root, tool.temporaryPrefix)) << outputCase.what;
   }
   if (skipped > 0) {
-    GTEST_SKIP() << skipped << " cases need root or do not apply to this build";
+    GTEST_SKIP() << skipped << " cases need root";
   }
 }
 

@@ -49,7 +49,8 @@ struct ToolUnderTest {
 /*
  * Runs every case in a fresh folder holding the tool's input. Checks exit
  * code, output, the case's check, and that no temporary file was left or
- * removed. Cases that need root are skipped without it (the test then says so).
+ * removed. Under wine only the cases marked for it run; cases that need root
+ * are skipped without it (the test then says so).
  */
 void ExpectOutputCases(const std::vector<OutputCase> &cases, const ToolUnderTest &tool);
 
