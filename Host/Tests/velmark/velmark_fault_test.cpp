@@ -56,6 +56,23 @@ TEST_F(VelmarkFaultTest, EveryFailedRunLeavesAnExistingOutputAsItWas) {
   }
 }
 
+TEST_F(VelmarkFaultTest, ExcludedRangeReloadNeedsAnInputThatCanBeReadAgain) {
+  if (VelmarkRunsUnderWine()) {
+    GTEST_SKIP() << "FIFOs and /dev/stdin are Unix matters";
+  }
+  ASSERT_EQ(0, mkfifo(folder.Path("in.fifo").c_str(), 0644));
+  RunCommand("cd " + ShellQuote(folder.root) + " && (cat in.srec > in.fifo) >/dev/null 2>&1 &");
+  /* Bounded: a reload that waits on the FIFO again would never end. */
+  CommandResult result =
+      RunVelmark(folder, "-x08001000:080010FF -a0800C000 in.fifo out.srec", "timeout 120 ");
+  EXPECT_EQ(2, result.exitCode);
+  EXPECT_EQ(LOAD_ERROR, result.output);
+  EXPECT_FALSE(FileExists(folder.Path("out.srec")));
+  result = RunVelmark(folder, "-x08001000:080010FF -a0800C000 /dev/stdin out.srec < in.srec");
+  EXPECT_EQ(0, result.exitCode);
+  EXPECT_EQ("", result.output);
+}
+
 TEST_F(VelmarkFaultTest, InputThatIsAFolderOrHugeGarbageFailsCleanlyInLittleMemory) {
   mkdir(folder.Path("folder").c_str(), 0755);
   CommandResult result = RunVelmark(folder, "-a0800C000 folder out.srec");
