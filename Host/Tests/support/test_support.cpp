@@ -56,12 +56,19 @@ CommandResult RunCommand(const std::string &commandLine) {
   return result;
 }
 
-CommandResult RunTool(const char *commandVariable, const std::string &builtProgram,
-                      const std::string &folder, const std::string &arguments) {
+std::string ToolCommandLine(const char *commandVariable, const std::string &builtProgram,
+                            const std::string &folder, const std::string &arguments,
+                            const std::string &prefix) {
   const char *override = std::getenv(commandVariable);
   const std::string command = override != nullptr ? override : ShellQuote(builtProgram);
+  return "cd " + ShellQuote(folder) + " && TZ=UTC exec " + prefix + command + " " + arguments;
+}
+
+CommandResult RunTool(const char *commandVariable, const std::string &builtProgram,
+                      const std::string &folder, const std::string &arguments,
+                      const std::string &prefix) {
   CommandResult result =
-      RunCommand("cd " + ShellQuote(folder) + " && TZ=UTC exec " + command + " " + arguments);
+      RunCommand(ToolCommandLine(commandVariable, builtProgram, folder, arguments, prefix));
   if (ToolRunsUnderWine(commandVariable)) {
     result.output.erase(std::remove(result.output.begin(), result.output.end(), '\r'),
                         result.output.end());

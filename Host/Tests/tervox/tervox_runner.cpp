@@ -42,6 +42,11 @@ int ClientPacketCount(const std::string &path) {
 
 bool TervoxRunsUnderWine() { return ToolRunsUnderWine("TERVOX_COMMAND"); }
 
+std::string TervoxCommandLine(const ScratchFolder &folder, const std::string &arguments,
+                              const std::string &prefix) {
+  return ToolCommandLine("TERVOX_COMMAND", TERVOX_PATH, folder.root, arguments, prefix);
+}
+
 CommandResult TervoxTest::Run(const std::string &arguments) {
   return RunTool("TERVOX_COMMAND", TERVOX_PATH, folder.root, arguments);
 }

@@ -38,6 +38,13 @@ int ClientPacketCount(const std::string &path);
 bool TervoxRunsUnderWine();
 
 /*
+ * The shell command line that runs Tervox (TZ=UTC) in folder with the given
+ * shell-safe arguments, after prefix (e.g. setpriv ...).
+ */
+std::string TervoxCommandLine(const ScratchFolder &folder, const std::string &arguments,
+                              const std::string &prefix = "");
+
+/*
  * Runs Tervox (TZ=UTC) in a scratch folder. TERVOX_COMMAND, when set, replaces
  * the built program, e.g. "valgrind -q /path/Tervox" or "wine /path/Tervox.exe".
  * TERVOX_ARGV0 names the argv[0] the program then sees if that is not the

@@ -6,8 +6,14 @@
 
 bool VelmarkRunsUnderWine() { return ToolRunsUnderWine("VELMARK_COMMAND"); }
 
-CommandResult RunVelmark(const ScratchFolder &folder, const std::string &arguments) {
-  return RunTool("VELMARK_COMMAND", VELMARK_PATH, folder.root, arguments);
+std::string VelmarkCommandLine(const ScratchFolder &folder, const std::string &arguments,
+                               const std::string &prefix) {
+  return ToolCommandLine("VELMARK_COMMAND", VELMARK_PATH, folder.root, arguments, prefix);
+}
+
+CommandResult RunVelmark(const ScratchFolder &folder, const std::string &arguments,
+                         const std::string &prefix) {
+  return RunTool("VELMARK_COMMAND", VELMARK_PATH, folder.root, arguments, prefix);
 }
 
 std::string SampleImage() {
