@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Checks what package.sh made in build/package/: the .deb passes lintian
-# without errors, holds what it should, installs with dpkg into a throw-away
-# root, and the tools installed there run the samples in examples/; the .zip
-# holds what it should, and its Velmark.exe, Velcheck.exe and Tervox.exe run
-# the same samples under wine and write the same files as on Linux.
+# without errors, holds what it should, and installs with dpkg into a
+# throw-away root, where the installed tools run the samples in examples/ and
+# a program builds on the installed library and checker sources; the .zip holds
+# what it should, and its Velmark.exe, Velcheck.exe and Tervox.exe run the same
+# samples under wine and write the same files as on Linux.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh build test windows package
@@ -75,6 +76,22 @@ for package in $(tr ',' '\n' <<<"$depends" | sed 's/[(|].*//'); do
 done
 dpkg --root="$root" --log=/dev/null -i "$deb"
 (cd "$work" && RunSamples linux "$root/usr/bin" "")
+echo "-- a program of one's own on the installed libtrellan and the checker's sources"
+cat >"$work/crc.c" <<'SOURCE'
+#include <stdio.h>
+#include <trellan.h>
+#include "checksum_info_table.h"
+int main(void) {
+  const uint8_t check[] = "123456789";
+  printf("%04X %04X\n", TrlUtilCrc16Calculate(check, 9),
+         CalculateChecksumInfoCrc16(CIT_CRC_INITIAL_VALUE, check, 9));
+  return 0;
+}
+SOURCE
+checker="$root/usr/share/velmark-tervox/checksum-info-table"
+(cd "$work" && gcc -std=c99 -Wall -Werror -I"$root/usr/include" -I"$checker" -c crc.c "$checker/checksum_info_table.c" &&
+  g++ crc.o checksum_info_table.o -L"$root/usr/lib" -ltrellan -o crc)
+[ "$("$work/crc")" = "29B1 29B1" ] || { echo "the installed CRCs give $("$work/crc")" >&2; exit 1; }
 
 echo "== $zip: the tools under wine"
 ExpectFiles "$zip" "$(unzip -Z1 "$zip" | sed -n 's|^[^/]*/\(.*[^/]\)$|\1|p')" \
