@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Builds everything and runs the whole test suite through ctest: a release
 # build, the same suite under ASan+UBSan, the end-to-end tests under valgrind,
-# every fuzz target for a bounded time (FUZZ_SECONDS, default 60), and the
-# Windows cross-build with Velmark.exe under wine.
+# every fuzz target for a bounded time (FUZZ_SECONDS, default 60), the
+# firmware-side checker built for and run on targets, the Windows
+# cross-build with Velmark.exe, Velcheck.exe and Tervox.exe under wine, and
+# the .deb and .zip packages, installed and run on the samples.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh build test fuzz windows
+bash scripts/setup.sh build test fuzz windows target package
 jobs=$(nproc)
 
 echo "== release build: unit, end-to-end and corpus replay tests"
@@ -22,10 +24,18 @@ echo "== valgrind: end-to-end tests of both tools, leak checking on"
 valgrind="valgrind -q --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite"
 VELMARK_COMMAND="$valgrind $PWD/build/release/bin/Velmark" \
 TERVOX_COMMAND="$valgrind $PWD/build/release/bin/Tervox" \
+VELCHECK_COMMAND="$valgrind $PWD/build/release/bin/Velcheck" \
   ctest --preset release -L e2e -j"$jobs"
 
 echo "== fuzzing: each target for ${FUZZ_SECONDS:-60} s under ASan + UBSan"
 bash scripts/fuzz.sh "${FUZZ_SECONDS:-60}"
 
-echo "== windows: cross-build both tools, Velmark's end-to-end tests under wine"
+echo "== targets: the firmware-side checker on a Cortex-M0 build, under qemu-arm and qemu-ppc"
+bash scripts/target.sh
+
+echo "== windows: cross-build the tools, their end-to-end tests under wine"
 bash scripts/windows.sh
+
+echo "== packages: the .deb and the Windows .zip, checked, installed and run"
+bash scripts/package.sh
+bash scripts/package-check.sh

@@ -1,40 +1,19 @@
 #!/usr/bin/env bash
-# Cross-builds Velmark.exe and Tervox.exe with mingw-w64 and runs Velmark's
-# end-to-end tests against Velmark.exe under wine. Tervox.exe is compiled and
-# linked against libpcap's headers and an import library for Npcap's wpcap.dll
-# made here; it cannot run without Npcap, so it is not run.
+# Cross-builds Velmark.exe, Velcheck.exe and Tervox.exe (windows-build.sh) and
+# runs the three tools' end-to-end tests against them under wine. Tervox.exe
+# runs against libpcap itself: Debian's libpcap source built as wpcap.dll.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh build test windows
+bash scripts/windows-build.sh
 jobs=$(nproc)
+bin=build/windows/bin
 
-# A stand-in for the Npcap SDK: libpcap's own headers and an import library for wpcap.dll.
-sdk=build/windows-pcap-sdk
-mkdir -p "$sdk/Include" "$sdk/Lib/x64"
-cp -r /usr/include/pcap /usr/include/pcap.h "$sdk/Include/"
-x86_64-w64-mingw32-dlltool -d Host/Windows/wpcap.def -l "$sdk/Lib/x64/libwpcap.a"
-
-echo "== cross-build"
-cmake --preset windows >/dev/null
-cmake --build build/windows -j"$jobs"
-for exe in build/windows/bin/Velmark.exe build/windows/bin/Tervox.exe; do
-  dlls=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^\s*DLL Name: //p' | tr '\n' ' ')
-  echo "$exe imports: $dlls"
-done
-# Velmark.exe must need nothing beyond the system's own DLLs.
-unexpected=$(x86_64-w64-mingw32-objdump -p build/windows/bin/Velmark.exe | sed -n 's/^\s*DLL Name: //p' |
-  grep -viE '^(kernel32|msvcrt|user32|advapi32|ws2_32|api-ms-win-crt-[a-z0-9-]+|ucrtbase)\.dll$' || true)
-if [ -n "$unexpected" ]; then
-  echo "Velmark.exe needs non-system DLLs: $unexpected" >&2
-  exit 1
-fi
-
-echo "== Velmark end-to-end tests against Velmark.exe under wine"
+echo "== end-to-end tests against Velmark.exe, Velcheck.exe and Tervox.exe under wine"
 cmake --preset release >/dev/null
-cmake --build build/release -j"$jobs" --target velmark_e2e_tests
-# No Mono or Gecko: the prefix must come up without asking to download anything.
-export WINEDEBUG=-all WINEPREFIX="$PWD/build/wineprefix" WINEDLLOVERRIDES="mscoree,mshtml="
-wine="$(command -v wine64 || command -v wine)"
-timeout 300 "$wine" wineboot --init >/dev/null 2>&1 || true
-VELMARK_COMMAND="$wine $PWD/build/windows/bin/Velmark.exe" \
-  ctest --test-dir build/release -R '^Velmark' --output-on-failure -j"$jobs"
+cmake --build build/release -j"$jobs" --target velmark_e2e_tests velcheck_e2e_tests tervox_e2e_tests
+source scripts/wine-env.sh
+VELMARK_COMMAND="$wine $PWD/$bin/Velmark.exe" VELCHECK_COMMAND="$wine $PWD/$bin/Velcheck.exe" \
+  TERVOX_COMMAND="$wine $PWD/$bin/Tervox.exe" \
+  TERVOX_ARGV0="$(timeout 60 "$wine" winepath -w "$PWD/$bin/Tervox.exe")" \
+  ctest --test-dir build/release -R '^(Velmark|Velcheck|Tervox)' --output-on-failure -j"$jobs" --timeout 120

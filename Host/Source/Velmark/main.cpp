@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <sys/stat.h>
+
 #include "trellan.h"
 
 /* Exit codes, one per kind of failure. */
@@ -186,7 +188,7 @@ static void PrintRepeated(char character, int count) {
 static void DisplayProgramInfo(void) {
   PrintRepeated('-', 74);
   printf("\n");
-  printf("Velmark version 1.3.1. Adds a checksum info table to an S-record file.\n");
+  printf("Velmark version " VELMARK_VERSION ". Adds a checksum info table to an S-record file.\n");
   printf("Made by the Velmark developers.\n");
   PrintRepeated('-', 73);
   printf("\n");
@@ -231,6 +233,12 @@ static bool IsTableOverlappingDescribedSegments(const uint8_t *tableData, uint32
   return false;
 }
 
+/* A pipe or a device gives its bytes once: a second load would wait forever or read nothing. */
+static bool CanLoadAgain(const char *fileName) {
+  struct stat status;
+  return stat(fileName, &status) == 0 && (status.st_mode & S_IFMT) == S_IFREG;
+}
+
 /* Builds the table over the loaded image and puts it into the image. Returns an exit code. */
 static int AddChecksumInfoTable(void) {
   int result = RESULT_OK;
@@ -249,7 +257,7 @@ static int AddChecksumInfoTable(void) {
   } else if (excludeRangeEnabled) {
     /* Reload so that the image regains the excluded bytes that the table leaves out. */
     TrlFirmwareClearData();
-    if (TrlFirmwareLoadFromFile(inputFile, 0) != TRL_OK) {
+    if (!CanLoadAgain(inputFile) || TrlFirmwareLoadFromFile(inputFile, 0) != TRL_OK) {
       printf("[ERROR] Could not load the input file.\n");
       result = RESULT_LOAD;
     }

@@ -33,7 +33,7 @@ typedef bool (*TextWriter)(void *context, const char *text, size_t length);
 /* Renders the image as S-record text and hands it to writer; without a kept header, the S0 is empty. */
 uint32_t SrecWriteImage(const FirmwareImage *image, TextWriter writer, void *context);
 
-/* Saves the rendered image to fileName, replacing a regular file only once the new one is complete. */
+/* Saves the rendered image to fileName as TrlFirmwareSaveToFile() describes. */
 uint32_t SaveImageToFile(const FirmwareImage *image, const char *fileName);
 
 #endif

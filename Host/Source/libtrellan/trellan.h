@@ -102,12 +102,33 @@ uint32_t TrlFirmwareLoadFromMemory(const void *text, size_t length, uint32_t add
  * bytes an S0 holds), as strict readers expect a header. The image itself
  * still holds no header afterwards.
  *
- * A regular file is written through a temporary file in the same folder that
- * replaces the target only once it is complete, so a failed save leaves the
- * target untouched and no partial file; the target may be the file that was
- * loaded. An existing target without write permission is refused. A target
- * that is not a regular file (a device, a pipe) is written directly.
- * Fails with TRL_ERR_WRITE, TRL_ERR_ARGUMENT (null name) or TRL_ERR_MEMORY.
+ * Where the file goes:
+ * - A regular file (new, or one this user may write) is written to a
+ *   temporary file of mode 0600 in the same folder, created exclusively under
+ *   an unpredictable name, and renamed over the target only once it is
+ *   complete, so a failed save leaves the target untouched and no partial
+ *   file; the target may be the file that was loaded. The result gets the
+ *   target's mode, and its owner and group where the process may give them
+ *   (set-id bits only where they were kept); a new file gets 0666 less the
+ *   umask.
+ * - A regular file that this user may write but the folder does not let them
+ *   replace (a folder they cannot write, a sticky folder owned by another) is
+ *   truncated and written in place; only then can a failure leave a partial
+ *   file.
+ * - A file this user may not write (as the system decides for the effective
+ *   IDs; the read-only attribute on Windows) and a folder are refused.
+ * - /dev/stdout, /dev/stderr, /dev/fd/N and /proc/self/fd/N are written
+ *   through that open descriptor (stdout is flushed first), never reopened;
+ *   a device or a pipe is opened and written directly.
+ * - Symbolic links are followed (at most 40) to the file they name, which is
+ *   created when missing; the links stay.
+ *
+ * While the temporary file exists, SIGINT, SIGTERM and SIGHUP (Ctrl-C and
+ * Ctrl-Break on a Windows console) are caught: the handler removes the file,
+ * restores the caller's own action and raises the signal again. Signals that
+ * were ignored stay ignored; the previous actions return when the save ends.
+ * The file is not synced: the save survives the process dying, not a power loss.
+ * Fails with TRL_ERR_WRITE, TRL_ERR_ARGUMENT (null or empty name) or TRL_ERR_MEMORY.
  */
 uint32_t TrlFirmwareSaveToFile(const char *fileName);
 

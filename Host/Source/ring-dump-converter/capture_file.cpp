@@ -1,55 +1,64 @@
 #include "capture_file.h"
 
 #include <cstdio>
-#include <filesystem>
-#include <system_error>
+#include <cstring>
 
-namespace fs = std::filesystem;
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#endif
 
 static const int LINKTYPE_ETHERNET = 1;
 static const int SNAPSHOT_LENGTH = 65535;
 
+/* Hands the stream to libpcap, which closes it with pcap_dump_close; on failure it is closed here. */
+static pcap_dumper_t *OpenDumper(pcap_t *deadHandle, FILE *stream) {
+#ifdef _WIN32
+  /* wpcap.dll wraps a handle in a stream of its own runtime and closes that: give it its own handle. */
+  HANDLE handle = NULL;
+  const HANDLE process = GetCurrentProcess();
+  const BOOL duplicated =
+      DuplicateHandle(process, reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))), process,
+                      &handle, 0, FALSE, DUPLICATE_SAME_ACCESS);
+  fclose(stream);
+  if (!duplicated) {
+    return NULL;
+  }
+  pcap_dumper_t *dumper = pcap_dump_hopen(deadHandle, reinterpret_cast<intptr_t>(handle));
+  if (dumper == NULL) {
+    CloseHandle(handle);
+  }
+  return dumper;
+#else
+  pcap_dumper_t *dumper = pcap_dump_fopen(deadHandle, stream);
+  if (dumper == NULL) {
+    fclose(stream);
+  }
+  return dumper;
+#endif
+}
+
 bool CreateCaptureFile(const char *path, CaptureFile *capture, std::string *reason) {
   capture->deadHandle = NULL;
   capture->dumper = NULL;
-  capture->targetPath = path;
-  capture->writePath = path;
-  capture->targetExisted = false;
-  capture->targetPermissions = 0;
-
-  std::error_code error;
-  const fs::file_status status = fs::status(path, error);
-  if (fs::is_directory(status)) {
-    *reason = "is a folder";
+  const int error = OpenOutputFile(path, &capture->output);
+  if (error != 0) {
+    *reason = strerror(error);
     return false;
   }
-  if (fs::is_regular_file(status)) {
-    /* Replacing by rename would override a read-only flag that a direct write honours. */
-    if ((status.permissions() & fs::perms::owner_write) == fs::perms::none) {
-      *reason = "the file is read-only";
-      return false;
-    }
-    capture->targetExisted = true;
-    capture->targetPermissions = static_cast<unsigned>(status.permissions());
-  }
-  if (!fs::exists(status) || capture->targetExisted) {
-    capture->writePath += ".tervox-tmp";
-  }
-
   capture->deadHandle = pcap_open_dead(LINKTYPE_ETHERNET, SNAPSHOT_LENGTH);
   if (capture->deadHandle == NULL) {
+    fclose(capture->output.stream);
+    AbandonOutputFile(&capture->output);
     *reason = "out of memory";
     return false;
   }
-  capture->dumper = pcap_dump_open(capture->deadHandle, capture->writePath.c_str());
+  capture->dumper = OpenDumper(capture->deadHandle, capture->output.stream);
   if (capture->dumper == NULL) {
     *reason = pcap_geterr(capture->deadHandle);
-    /* libpcap names the file it tried; the user knows only the name they gave. */
-    if (reason->compare(0, capture->writePath.size() + 2, capture->writePath + ": ") == 0) {
-      reason->erase(0, capture->writePath.size() + 2);
-    }
     pcap_close(capture->deadHandle);
     capture->deadHandle = NULL;
+    AbandonOutputFile(&capture->output);
     return false;
   }
   return true;
@@ -62,20 +71,10 @@ bool FinishCaptureFile(CaptureFile *capture, bool keep) {
   pcap_dump_close(capture->dumper);
   capture->deadHandle = NULL;
   capture->dumper = NULL;
-
-  if (capture->writePath == capture->targetPath) {
-    return written; /* a device or pipe: nothing to rename or remove */
-  }
-  std::error_code error;
   if (keep && written) {
-    if (capture->targetExisted) {
-      fs::permissions(capture->writePath, static_cast<fs::perms>(capture->targetPermissions), error);
-    }
-    fs::rename(capture->writePath, capture->targetPath, error);
-    written = !error;
-  }
-  if (!keep || !written) {
-    fs::remove(capture->writePath, error);
+    written = CommitOutputFile(&capture->output) == 0;
+  } else {
+    AbandonOutputFile(&capture->output);
   }
   return written;
 }

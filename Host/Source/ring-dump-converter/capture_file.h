@@ -6,27 +6,26 @@
 
 #include <string>
 
+#include "output_file.h"
+
 struct CaptureFile {
   pcap_t *deadHandle;
   pcap_dumper_t *dumper;
-  std::string targetPath;  /* the name the user gave */
-  std::string writePath;   /* where the packets go until the capture is complete */
-  bool targetExisted;
-  unsigned targetPermissions;
+  OutputFile output;
 };
 
 /*
  * Creates the capture: a dead Ethernet handle (snapshot length 65535) and a
- * dump handle. A regular file is written under a temporary name beside it;
- * a device or pipe is written directly. On failure prints nothing, leaves no
- * file and returns false with the reason in *reason.
+ * dump handle over the stream that output_file.h opens for path. On failure
+ * prints nothing, leaves no file and returns false with the reason in *reason.
  */
 bool CreateCaptureFile(const char *path, CaptureFile *capture, std::string *reason);
 
 /*
  * Closes both handles. With keep, the capture replaces the target if every
- * write succeeded; otherwise the temporary file is removed. Returns false if
- * a write failed (the capture is then removed, never left truncated).
+ * write succeeded; otherwise a temporary file is removed. Returns false if
+ * a write failed (the capture is then removed, never left truncated, unless
+ * it was written in place or directly).
  */
 bool FinishCaptureFile(CaptureFile *capture, bool keep);
 

@@ -56,6 +56,31 @@ CommandResult RunCommand(const std::string &commandLine) {
   return result;
 }
 
+std::string ToolCommandLine(const char *commandVariable, const std::string &builtProgram,
+                            const std::string &folder, const std::string &arguments,
+                            const std::string &prefix) {
+  const char *override = std::getenv(commandVariable);
+  const std::string command = override != nullptr ? override : ShellQuote(builtProgram);
+  return "cd " + ShellQuote(folder) + " && TZ=UTC exec " + prefix + command + " " + arguments;
+}
+
+CommandResult RunTool(const char *commandVariable, const std::string &builtProgram,
+                      const std::string &folder, const std::string &arguments,
+                      const std::string &prefix) {
+  CommandResult result =
+      RunCommand(ToolCommandLine(commandVariable, builtProgram, folder, arguments, prefix));
+  if (ToolRunsUnderWine(commandVariable)) {
+    result.output.erase(std::remove(result.output.begin(), result.output.end(), '\r'),
+                        result.output.end());
+  }
+  return result;
+}
+
+bool ToolRunsUnderWine(const char *commandVariable) {
+  const char *override = std::getenv(commandVariable);
+  return override != nullptr && std::string(override).find("wine") != std::string::npos;
+}
+
 std::string ShellQuote(const std::string &argument) {
   std::string quoted = "'";
   for (char c : argument) {

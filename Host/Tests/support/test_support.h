@@ -14,6 +14,27 @@ struct CommandResult {
 /* Runs a shell command line and collects its standard output, exit code and peak memory. */
 CommandResult RunCommand(const std::string &commandLine);
 
+/*
+ * The shell command line that runs a tool in folder with TZ=UTC: prefix (e.g.
+ * "setpriv ... "), then the command line in the environment variable
+ * commandVariable (e.g. "valgrind -q /path/Tool" or "wine /path/Tool.exe"),
+ * or else builtProgram, then the shell-safe arguments.
+ */
+std::string ToolCommandLine(const char *commandVariable, const std::string &builtProgram,
+                            const std::string &folder, const std::string &arguments,
+                            const std::string &prefix = "");
+
+/*
+ * Runs ToolCommandLine(). Under wine the CRs that a Windows console may add
+ * before "\n" are dropped; nothing else may differ.
+ */
+CommandResult RunTool(const char *commandVariable, const std::string &builtProgram,
+                      const std::string &folder, const std::string &arguments,
+                      const std::string &prefix = "");
+
+/* True when the command in that environment variable runs its program under wine. */
+bool ToolRunsUnderWine(const char *commandVariable);
+
 /* Quotes one argument for the shell. */
 std::string ShellQuote(const std::string &argument);
 

@@ -40,13 +40,28 @@ int ClientPacketCount(const std::string &path) {
   return std::stoi(result.output.substr(at + label.size()));
 }
 
+bool TervoxRunsUnderWine() { return ToolRunsUnderWine("TERVOX_COMMAND"); }
+
+std::string TervoxCommandLine(const ScratchFolder &folder, const std::string &arguments,
+                              const std::string &prefix) {
+  return ToolCommandLine("TERVOX_COMMAND", TERVOX_PATH, folder.root, arguments, prefix);
+}
+
 CommandResult TervoxTest::Run(const std::string &arguments) {
-  const char *override = std::getenv("TERVOX_COMMAND");
-  const std::string command = override != nullptr ? override : ShellQuote(TERVOX_PATH);
-  return RunCommand("cd " + ShellQuote(folder.root) + " && TZ=UTC exec " + command + " " + arguments);
+  return RunTool("TERVOX_COMMAND", TERVOX_PATH, folder.root, arguments);
 }
 
 std::string TervoxTest::Echo(const std::string &in, const std::string &out,
                              const std::string &size, const std::string &time) {
-  return std::string(TERVOX_PATH) + " [" + in + "] [" + out + "] [" + size + "] [" + time + "]\n";
+  const char *argv0 = std::getenv("TERVOX_ARGV0");
+  return std::string(argv0 != nullptr ? argv0 : TERVOX_PATH) + " [" + in + "] [" + out + "] [" +
+         size + "] [" + time + "]\n";
+}
+
+std::string TervoxTest::BaseTimeLine(const std::string &glibcTime) {
+  std::string rendered = glibcTime;
+  if (TervoxRunsUnderWine() && rendered.size() > 8 && rendered[8] == ' ') {
+    rendered[8] = '0';
+  }
+  return "Interpreted base time: " + rendered + "\n";
 }

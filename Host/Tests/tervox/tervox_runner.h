@@ -34,9 +34,21 @@ std::vector<Packet> ReadCapture(const std::string &path);
 /* The packet count as a real client reads it: capinfos must take the file without error. */
 int ClientPacketCount(const std::string &path);
 
+/* True when the tests run Tervox.exe under wine (TERVOX_COMMAND names wine). */
+bool TervoxRunsUnderWine();
+
+/*
+ * The shell command line that runs Tervox (TZ=UTC) in folder with the given
+ * shell-safe arguments, after prefix (e.g. setpriv ...).
+ */
+std::string TervoxCommandLine(const ScratchFolder &folder, const std::string &arguments,
+                              const std::string &prefix = "");
+
 /*
  * Runs Tervox (TZ=UTC) in a scratch folder. TERVOX_COMMAND, when set, replaces
- * the built program, e.g. "valgrind -q /path/Tervox"; argv[0] stays its path.
+ * the built program, e.g. "valgrind -q /path/Tervox" or "wine /path/Tervox.exe".
+ * TERVOX_ARGV0 names the argv[0] the program then sees if that is not the
+ * built program's path, e.g. the Windows path that wine passes.
  */
 class TervoxTest : public ::testing::Test {
  protected:
@@ -44,6 +56,11 @@ class TervoxTest : public ::testing::Test {
   /* The echo line for these arguments. */
   static std::string Echo(const std::string &in, const std::string &out, const std::string &size,
                           const std::string &time);
+  /*
+   * The base time line for a time in glibc's ctime form ("Thu Jan  1 00:00:00
+   * 1970"); under wine in the Windows runtime's own form, the day zero-padded.
+   */
+  static std::string BaseTimeLine(const std::string &glibcTime);
   ScratchFolder folder;
 };
 

@@ -1,29 +1,19 @@
 #include "velmark_runner.h"
 
-#include <cstdlib>
 #include <vector>
 
 #include "srec_text.h"
 
-bool VelmarkRunsUnderWine() {
-  const char *override = std::getenv("VELMARK_COMMAND");
-  return override != nullptr && std::string(override).find("wine") != std::string::npos;
+bool VelmarkRunsUnderWine() { return ToolRunsUnderWine("VELMARK_COMMAND"); }
+
+std::string VelmarkCommandLine(const ScratchFolder &folder, const std::string &arguments,
+                               const std::string &prefix) {
+  return ToolCommandLine("VELMARK_COMMAND", VELMARK_PATH, folder.root, arguments, prefix);
 }
 
-CommandResult RunVelmark(const ScratchFolder &folder, const std::string &arguments) {
-  const char *override = std::getenv("VELMARK_COMMAND");
-  const std::string command = override != nullptr ? override : ShellQuote(VELMARK_PATH);
-  CommandResult result =
-      RunCommand("cd " + ShellQuote(folder.root) + " && exec " + command + " " + arguments);
-  if (VelmarkRunsUnderWine()) {
-    /* A Windows console may turn "\n" into "\r\n"; nothing else may differ. */
-    std::string text;
-    for (char c : result.output) {
-      if (c != '\r') text += c;
-    }
-    result.output = text;
-  }
-  return result;
+CommandResult RunVelmark(const ScratchFolder &folder, const std::string &arguments,
+                         const std::string &prefix) {
+  return RunTool("VELMARK_COMMAND", VELMARK_PATH, folder.root, arguments, prefix);
 }
 
 std::string SampleImage() {

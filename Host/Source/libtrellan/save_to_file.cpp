@@ -1,0 +1,37 @@
+/* Saving the rendered image to a file, through the careful output of output_file.h. */
+#include <cstdio>
+#include <new>
+
+#include "image.h"
+#include "output_file.h"
+#include "trellan.h"
+
+namespace {
+
+bool WriteToStream(void *context, const char *text, size_t length) {
+  return std::fwrite(text, 1, length, static_cast<FILE *>(context)) == length;
+}
+
+}  // namespace
+
+uint32_t SaveImageToFile(const FirmwareImage *image, const char *fileName) {
+  if (fileName == nullptr || fileName[0] == '\0') {
+    return TRL_ERR_ARGUMENT;
+  }
+  OutputFile output;
+  try {
+    if (OpenOutputFile(fileName, &output) != 0) {
+      return TRL_ERR_WRITE;
+    }
+  } catch (const std::bad_alloc &) {
+    return TRL_ERR_MEMORY;
+  }
+  const uint32_t status = SrecWriteImage(image, WriteToStream, output.stream);
+  bool written = std::fflush(output.stream) == 0 && status == TRL_OK && !std::ferror(output.stream);
+  written = std::fclose(output.stream) == 0 && written;
+  if (!written) {
+    AbandonOutputFile(&output);
+    return status == TRL_ERR_MEMORY ? TRL_ERR_MEMORY : TRL_ERR_WRITE;
+  }
+  return CommitOutputFile(&output) == 0 ? TRL_OK : TRL_ERR_WRITE;
+}

@@ -1,0 +1,51 @@
+/*
+ * Writing an output file so that nothing can subvert it: a failed or
+ * interrupted save never damages what was there, and no planted link or
+ * leftover file redirects or blocks it. libtrellan has a module of the same shape.
+ */
+#ifndef TERVOX_OUTPUT_FILE_H
+#define TERVOX_OUTPUT_FILE_H
+
+#include <cstdio>
+#include <string>
+
+enum OutputRoute {
+  OUTPUT_TEMPORARY,  /* a temporary file beside the target, renamed over it when complete */
+  OUTPUT_IN_PLACE,   /* a regular file the folder does not let us replace: truncated and rewritten */
+  OUTPUT_DIRECT      /* a device, a pipe or an open descriptor: written as it is */
+};
+
+struct OutputFile {
+  FILE *stream;       /* where the caller writes; closed (fclose, pcap_dump_close) before Commit or Abandon */
+  int descriptor;     /* our own hold on the file, open until Commit or Abandon */
+  OutputRoute route;
+  std::string target; /* the file that the temporary one replaces, links resolved */
+  bool targetExists;
+  unsigned targetMode; /* permission bits the result gets */
+  unsigned targetOwner;
+  unsigned targetGroup;
+};
+
+/*
+ * Opens path for writing. Names of an open descriptor (/dev/stdout,
+ * /dev/stderr, /dev/fd/N, /proc/self/fd/N, or a link to one) are written
+ * through that descriptor; symbolic links are followed, also to a file that
+ * does not exist yet; a regular file that this user may not write, and a
+ * folder, are refused. While a temporary file exists, SIGINT, SIGTERM and
+ * SIGHUP (Ctrl-C on a Windows console) remove it before the process ends;
+ * only one output may be open at a time. Returns 0, or an errno value.
+ */
+int OpenOutputFile(const char *path, OutputFile *output);
+
+/*
+ * Completes the output once the caller has closed output->stream with every
+ * byte written: gives a temporary file the target's mode (and owner, where
+ * allowed) and renames it into place. Returns 0, or an errno value after
+ * removing the temporary file (the target is then untouched).
+ */
+int CommitOutputFile(OutputFile *output);
+
+/* Gives up the output after the caller closed output->stream: a temporary file is removed. */
+void AbandonOutputFile(OutputFile *output);
+
+#endif

@@ -1,0 +1,177 @@
+#include "output_cases.h"
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+
+namespace fs = std::filesystem;
+
+std::string RunnerPrefix(CaseRunner runner) {
+  switch (runner) {
+    case AS_NOBODY:
+      return "setpriv --reuid=nobody --regid=nogroup --clear-groups ";
+    case IN_SCRATCH_DEV:
+      return "unshare -m sh -c 'mount -t tmpfs none /dev && ln -s /proc/self/fd/1 /dev/stdout && "
+             "\"$@\" >> log; status=$?; test -L /dev/stdout || status=99; exit $status' sh ";
+    default:
+      return "";
+  }
+}
+
+bool RunningAsRoot() { return geteuid() == 0; }
+
+std::vector<std::string> FindNamesWithPrefix(const std::string &folder, const std::string &prefix) {
+  std::vector<std::string> names;
+  std::error_code error;
+  for (auto entry = fs::recursive_directory_iterator(folder, error);
+       entry != fs::recursive_directory_iterator(); entry.increment(error)) {
+    if (entry->path().filename().string().rfind(prefix, 0) == 0) {
+      names.push_back(fs::relative(entry->path(), folder).string());
+    }
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::vector<OutputCase> OutputCases(const std::string &extension, const std::string &temporaryPrefix) {
+  const std::string out = "out" + extension;
+  const std::string longName = std::string(255 - extension.size(), 'n') + extension;
+  const std::string unchanged = "test \"$(cat " + out + ")\" = old";
+  const std::string replaced = "cmp " + out + " \"$REF\"";
+  const char *denied = "Permission denied";
+  return {
+      {"a new file gets 0666 less the umask", "true", out, AS_ROOT, "",
+       replaced + " && test $(stat -c %a " + out + ") = $(printf %o $((0666 & ~0$(umask))))", true},
+      {"root replacing a user's file keeps its owner, group and set-id bits",
+       "echo old > " + out + " && chown nobody:nogroup " + out + " && chmod 6750 " + out, out,
+       AS_ROOT, "", replaced + " && test $(stat -c %U:%G:%a " + out + ") = nobody:nogroup:6750",
+       false},
+      {"a root file that others may not write is refused in a folder anyone may write",
+       "echo old > " + out, out, AS_NOBODY, denied, unchanged, false},
+      {"an own file without write permission is refused", "echo old > " + out + " && chown nobody " +
+       out + " && chmod 444 " + out, out, AS_NOBODY, denied, unchanged, true},
+      {"the owner of a 0066 file may not write it", "echo old > " + out + " && chown nobody " + out +
+       " && chmod 066 " + out, out, AS_NOBODY, denied, unchanged, false},
+      {"another's writable file in a sticky folder is written in place",
+       "mkdir -m 1777 t && echo old > t/" + out + " && chmod 666 t/" + out, "t/" + out, AS_NOBODY, "",
+       "cmp t/" + out + " \"$REF\" && test $(stat -c %U:%a t/" + out + ") = root:666", false},
+      {"an own file in a folder the user may not write is written in place",
+       "mkdir -m 755 r && echo old > r/" + out + " && chown nobody r/" + out, "r/" + out, AS_NOBODY, "",
+       "cmp r/" + out + " \"$REF\"", false},
+      {"a dangling link creates its target beside the link, and stays",
+       "mkdir d && ln -s ../new" + extension + " d/" + out, "d/" + out, AS_ROOT, "",
+       "test -L d/" + out + " && cmp new" + extension + " \"$REF\"", false},
+      {"a link to a file replaces the file, and stays",
+       "echo old > real && ln -s real " + out, out, AS_ROOT, "",
+       "test -L " + out + " && cmp real \"$REF\"", false},
+      {"a loop of links is refused", "ln -s loop2 loop1 && ln -s loop1 loop2", "loop1", AS_ROOT,
+       "Too many levels of symbolic links", "test -L loop1 && test -L loop2", false},
+      {"a missing folder is refused", "true", "no/" + out, AS_ROOT, "No such file or directory",
+       "test ! -e no", true},
+      {"a folder is refused", "mkdir " + out, out, AS_ROOT, "Is a directory", "test -d " + out, true},
+      {"a name of 255 bytes works", "true", longName, AS_ROOT, "", "cmp " + longName + " \"$REF\"",
+       false},
+      {"stale temporary files and planted links neither block nor redirect a save",
+       "echo keep > victim && ln -s victim " + out + ".tervox-tmp && for i in $(seq 100 219); do "
+       "touch " + out + ".trl-$((i - 100)).tmp " + temporaryPrefix + "$i.tmp && ln -s victim " +
+       temporaryPrefix + "000000000$i.tmp; done", out, AS_ROOT, "",
+       replaced + " && test \"$(cat victim)\" = keep", true},
+      {"a descriptor that is not open is refused", "true", "/dev/fd/999", AS_ROOT,
+       "Bad file descriptor", "true", false},
+      {"/dev/stdout appends to what stdout is, and the link stays", "echo old > log", "/dev/stdout",
+       IN_SCRATCH_DEV, "",
+       "test \"$(head -n 1 log)\" = old && tail -c $(stat -c %s \"$REF\") log | cmp - \"$REF\"", false},
+  };
+}
+
+void ExpectOutputCases(const std::vector<OutputCase> &cases, const ToolUnderTest &tool) {
+  int skipped = 0;
+  for (const OutputCase &outputCase : cases) {
+    const bool needsRoot =
+        outputCase.runner != AS_ROOT || outputCase.setup.find("chown") != std::string::npos;
+    if (tool.underWine && !outputCase.underWine) {
+      continue;
+    }
+    if (!tool.underWine && needsRoot && !RunningAsRoot()) {
+      ++skipped;
+      continue;
+    }
+    ScratchFolder folder;
+    chmod(folder.root.c_str(), 0777);
+    tool.setupInput(folder);
+    const std::string inFolder = "cd " + ShellQuote(folder.root) + " && ";
+    ASSERT_EQ(0, RunCommand(inFolder + "{ " + outputCase.setup + "; }").exitCode) << outputCase.what;
+    const std::vector<std::string> leftovers = FindNamesWithPrefix(folder.root, tool.temporaryPrefix);
+
+    CommandResult result =
+        tool.run(folder, tool.underWine ? "" : RunnerPrefix(outputCase.runner), outputCase.output);
+    EXPECT_EQ(outputCase.reason.empty() ? 0 : tool.failureExitCode, result.exitCode)
+        << outputCase.what;
+    EXPECT_EQ(outputCase.runner == IN_SCRATCH_DEV
+                  ? ""
+                  : tool.expectedOutput(outputCase.output, outputCase.reason),
+              result.output)
+        << outputCase.what;
+    EXPECT_EQ(0, RunCommand(inFolder + "REF=" + ShellQuote(tool.reference) + " && " +
+                            outputCase.check)
+                     .exitCode)
+        << outputCase.what << ": " << outputCase.check;
+    EXPECT_EQ(leftovers, FindNamesWithPrefix(folder.root, tool.temporaryPrefix)) << outputCase.what;
+  }
+  if (skipped > 0) {
+    GTEST_SKIP() << skipped << " cases need root";
+  }
+}
+
+Interruption InterruptWhenFileAppears(const std::string &commandLine, const std::string &folder,
+                                      const std::string &prefix, int signalNumber) {
+  Interruption result{false, false, 0, 0};
+  const int watch = inotify_init1(IN_CLOEXEC);
+  if (watch < 0 || inotify_add_watch(watch, folder.c_str(), IN_CREATE) < 0) {
+    ADD_FAILURE() << "cannot watch " << folder;
+    return result;
+  }
+  const pid_t child = fork();
+  if (child == 0) {
+    execl("/bin/sh", "sh", "-c", (commandLine + " >/dev/null").c_str(), static_cast<char *>(nullptr));
+    _exit(127);
+  }
+  /* Bounded, so that a file that never appears cannot hang the test. */
+  for (int waited = 0; !result.appeared; waited += 100) {
+    struct pollfd readable = {watch, POLLIN, 0};
+    if (poll(&readable, 1, 100) <= 0) {
+      if (waited > 300 * 1000) {
+        kill(child, SIGKILL);
+      }
+      if (waitpid(child, &result.waitStatus, WNOHANG) == child) {
+        close(watch);
+        return result;
+      }
+      continue;
+    }
+    alignas(struct inotify_event) char events[4096];
+    const ssize_t length = read(watch, events, sizeof events);
+    for (ssize_t at = 0; at < length && !result.appeared;) {
+      const auto *event = reinterpret_cast<const struct inotify_event *>(events + at);
+      if (event->len > 0 && std::string(event->name).rfind(prefix, 0) == 0) {
+        result.appeared = true;
+        struct stat status {};
+        result.seen = lstat((folder + "/" + event->name).c_str(), &status) == 0;
+        result.mode = status.st_mode & 07777;
+      }
+      at += static_cast<ssize_t>(sizeof(struct inotify_event) + event->len);
+    }
+  }
+  kill(child, signalNumber);
+  waitpid(child, &result.waitStatus, 0);
+  close(watch);
+  return result;
+}

@@ -1,0 +1,75 @@
+/* The output-file cases that both tools must pass: one table per tool, run by one routine. */
+#ifndef OUTPUT_CASES_H
+#define OUTPUT_CASES_H
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+enum CaseRunner {
+  AS_ROOT,
+  AS_NOBODY,       /* through setpriv: where root would bypass a check */
+  IN_SCRATCH_DEV,  /* unshare -m with a tmpfs over /dev holding stdout -> /proc/self/fd/1;
+                      standard output appended to "log", and the link must survive */
+};
+
+struct OutputCase {
+  std::string what;    /* the behaviour shown */
+  std::string setup;   /* shell commands run first as root in the case's folder (mode 0777) */
+  std::string output;  /* the output argument */
+  CaseRunner runner;
+  std::string reason;  /* why the run must fail (strerror text), or empty when it must succeed */
+  std::string check;   /* shell test that must pass afterwards; $REF is what a good run writes */
+  bool underWine;      /* also meaningful for a Windows build under wine (run as root) */
+};
+
+/* The cases, for outputs named with extension and temporary files named with temporaryPrefix. */
+std::vector<OutputCase> OutputCases(const std::string &extension, const std::string &temporaryPrefix);
+
+/* What goes between `exec` and the tool's command for a runner. */
+std::string RunnerPrefix(CaseRunner runner);
+
+bool RunningAsRoot();
+
+/* How the end-to-end test of one tool runs it. */
+struct ToolUnderTest {
+  std::string reference;        /* the file a successful run writes */
+  std::string temporaryPrefix;  /* names of its temporary files begin with this */
+  bool underWine;
+  int failureExitCode;
+  std::function<void(const ScratchFolder &)> setupInput;
+  std::function<CommandResult(const ScratchFolder &, const std::string &prefix,
+                              const std::string &output)> run;
+  /* its whole standard output, for a run that fails for reason (or succeeds: empty reason) */
+  std::function<std::string(const std::string &output, const std::string &reason)> expectedOutput;
+};
+
+/*
+ * Runs every case in a fresh folder holding the tool's input. Checks exit
+ * code, output, the case's check, and that no temporary file was left or
+ * removed. Under wine only the cases marked for it run; cases that need root
+ * are skipped without it (the test then says so).
+ */
+void ExpectOutputCases(const std::vector<OutputCase> &cases, const ToolUnderTest &tool);
+
+struct Interruption {
+  bool appeared;   /* the file appeared before the command ended */
+  bool seen;       /* it could be examined before the signal was sent */
+  unsigned mode;   /* its permission bits then */
+  int waitStatus;  /* the command's status, as waitpid gives it */
+};
+
+/*
+ * Starts commandLine, sends signalNumber as soon as a file whose name begins
+ * with prefix appears in folder, and waits for the command to end. A command
+ * that makes no such file within 300 s is killed.
+ */
+Interruption InterruptWhenFileAppears(const std::string &commandLine, const std::string &folder,
+                                      const std::string &prefix, int signalNumber);
+
+/* Names in folder beginning with prefix, searched through its subfolders. */
+std::vector<std::string> FindNamesWithPrefix(const std::string &folder, const std::string &prefix);
+
+#endif

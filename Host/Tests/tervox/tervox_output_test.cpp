@@ -1,0 +1,74 @@
+/* How Tervox writes its capture: every kind of target, an interrupted run, concurrent runs. */
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <csignal>
+#include <string>
+#include <vector>
+
+#include "output_cases.h"
+#include "ring_dump_builder.h"
+#include "test_support.h"
+#include "tervox_runner.h"
+
+namespace {
+
+const std::string TEMPORARY_PREFIX = ".tervox-";
+const std::string EPOCH_LINE = "Interpreted base time: Thu Jan  1 00:00:00 1970\n";
+
+std::vector<uint8_t> SmallDump() {
+  RingDumpBuilder builder(2048);
+  return builder.File(0, builder.PutRecord(0, Pattern(60), 1500));
+}
+
+TEST_F(TervoxTest, EveryKindOfTargetIsWrittenAsTheSystemAllows) {
+  WriteFileBytes(folder.Path("in.prb"), SmallDump());
+  ASSERT_EQ(0, Run("in.prb ref.pcap 2 0").exitCode);
+  const ToolUnderTest tervox{
+      folder.Path("ref.pcap"), TEMPORARY_PREFIX, false, 255,
+      [](const ScratchFolder &caseFolder) { WriteFileBytes(caseFolder.Path("in.prb"), SmallDump()); },
+      [](const ScratchFolder &caseFolder, const std::string &prefix, const std::string &output) {
+        return RunCommand(TervoxCommandLine(caseFolder, "in.prb " + ShellQuote(output) + " 2 0", prefix));
+      },
+      [](const std::string &output, const std::string &reason) {
+        return Echo("in.prb", output, "2", "0") + EPOCH_LINE + "zelb size 2048\n" +
+               (reason.empty() ? ""
+                               : "Error: could not create capture file " + output + ": " + reason + "\n");
+      }};
+  ExpectOutputCases(OutputCases(".pcap", TEMPORARY_PREFIX), tervox);
+}
+
+/* The capture is created before the input is opened: a FIFO input holds the run there. */
+TEST_F(TervoxTest, SigtermWhileTheCaptureIsOpenRemovesTheTemporaryFile) {
+  ASSERT_EQ(0, mkfifo(folder.Path("in.prb").c_str(), 0644));
+  WriteFileText(folder.Path("out.pcap"), "old\n");
+  Interruption interruption = InterruptWhenFileAppears(
+      TervoxCommandLine(folder, "in.prb out.pcap 2 0"), folder.root, TEMPORARY_PREFIX, SIGTERM);
+  ASSERT_TRUE(interruption.appeared && interruption.seen);
+  EXPECT_EQ(0600u, interruption.mode);
+  EXPECT_TRUE(WIFSIGNALED(interruption.waitStatus) && WTERMSIG(interruption.waitStatus) == SIGTERM)
+      << interruption.waitStatus;
+  EXPECT_EQ("old\n", ReadFileText(folder.Path("out.pcap")));
+  EXPECT_EQ((std::vector<std::string>{"in.prb", "out.pcap"}), ListFolder(folder.root));
+}
+
+TEST_F(TervoxTest, ConcurrentRunsOnOneOutputBothSucceedWithOneCompleteFile) {
+  WriteFileBytes(folder.Path("in.prb"), SmallDump());
+  ASSERT_EQ(0, Run("in.prb ref.pcap 2 0").exitCode);
+  ASSERT_EQ(0, mkfifo(folder.Path("a.prb").c_str(), 0644));
+  ASSERT_EQ(0, mkfifo(folder.Path("b.prb").c_str(), 0644));
+  /* Both create their temporary files, then wait for their inputs, so that they overlap. */
+  CommandResult both = RunCommand(
+      "(" + TervoxCommandLine(folder, "a.prb out.pcap 2 0") + ") & a=$!; (" +
+      TervoxCommandLine(folder, "b.prb out.pcap 2 0") + ") & b=$!; cd " + ShellQuote(folder.root) +
+      " && until [ $(ls -A | grep -c '^" + TEMPORARY_PREFIX + "') = 2 ]; do sleep 0.01; done && "
+      "cat in.prb > a.prb && cat in.prb > b.prb && wait $a && wait $b");
+  EXPECT_EQ(0, both.exitCode) << both.output;
+  EXPECT_EQ(std::string::npos, both.output.find("Error")) << both.output;
+  EXPECT_EQ(ReadFileBytes(folder.Path("ref.pcap")), ReadFileBytes(folder.Path("out.pcap")));
+  EXPECT_EQ((std::vector<std::string>{"a.prb", "b.prb", "in.prb", "out.pcap", "ref.pcap"}),
+            ListFolder(folder.root));
+}
+
+}  // namespace

@@ -1,0 +1,84 @@
+#include "image_cases.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+
+#include "srec_text.h"
+#include "table_reader.h"
+#include "velmark_runner.h"
+
+namespace {
+
+const uint32_t TABLE_ADDRESS = 0x0800C000;
+
+void WriteImageFile(const std::string &path, const ImageSegments &image) {
+  std::string text;
+  for (const auto &[address, bytes] : image) {
+    for (size_t offset = 0; offset < bytes.size(); offset += 32) {
+      auto first = bytes.begin() + static_cast<std::ptrdiff_t>(offset);
+      text += Srec('3', address + static_cast<uint32_t>(offset),
+                   std::vector<uint8_t>(first, first + std::min<std::ptrdiff_t>(32, bytes.end() - first)));
+    }
+  }
+  WriteFileText(path, text + Srec('7', 0));
+}
+
+void RunVelmarkOrFail(const ScratchFolder &folder, const std::string &arguments) {
+  CommandResult result = RunVelmark(folder, arguments);
+  ASSERT_EQ(0, result.exitCode) << arguments << "\n" << result.output;
+}
+
+}  // namespace
+
+std::vector<ImageCase> MakeImageCases(const ScratchFolder &folder) {
+  WriteFileText(folder.Path("in.srec"), SampleImage());
+  std::string many;
+  for (uint32_t index = 0; index < 300; ++index) {
+    many += Srec('2', 0x10000 + index * 0x10, Ramp(4, static_cast<uint8_t>(index)));
+  }
+  WriteFileText(folder.Path("many-in.srec"), many);
+  RunVelmarkOrFail(folder, "-a0800C000 in.srec plain.srec");
+  RunVelmarkOrFail(folder, "-x08001000:080010FF -a08001000 in.srec excluded.srec");
+  RunVelmarkOrFail(folder, "-t -a0800C000 in.srec table.srec");
+  RunVelmarkOrFail(folder, "-a00200000 many-in.srec many.srec");
+  WriteFileText(folder.Path("joined.srec"), ReadFileText(folder.Path("table.srec")) + SampleImage());
+
+  /* Damaged copies of plain.srec: segments 0 to 2 are the sample's, 3 is the table. */
+  const ImageSegments plain = LoadImageFile(folder.Path("plain.srec"));
+  const auto writeDamaged = [&](const std::string &file, const std::function<void(ImageSegments &)> &damage) {
+    ImageSegments image = plain;
+    damage(image);
+    WriteImageFile(folder.Path(file), image);
+  };
+  writeDamaged("changed-0.srec", [](ImageSegments &image) { image[0].second[0x17] ^= 0x01; });
+  writeDamaged("changed-1.srec", [](ImageSegments &image) { image[1].second[0x2F] ^= 0x80; });
+  writeDamaged("changed-2.srec", [](ImageSegments &image) { image[2].second[0x100] ^= 0xFF; });
+  writeDamaged("magic.srec", [](ImageSegments &image) { image[3].second[3] ^= 0x01; });
+  /* Entry 1's stored CRC: the list CRC no longer holds. */
+  writeDamaged("list-crc.srec", [](ImageSegments &image) { image[3].second[28] ^= 0x01; });
+  writeDamaged("missing.srec", [](ImageSegments &image) { image[1].second.resize(0x20); });
+
+  return {
+      {"plain.srec", TABLE_ADDRESS, CIT_STATUS_VALID, 3, 0},
+      {"excluded.srec", 0x08001000, CIT_STATUS_VALID, 3, 0},
+      {"joined.srec", TABLE_ADDRESS, CIT_STATUS_VALID, 3, 0},
+      {"many.srec", 0x00200000, CIT_STATUS_VALID, 300, 0},
+      {"changed-0.srec", TABLE_ADDRESS, CIT_STATUS_ENTRY_CRC_WRONG, 3, 0},
+      {"changed-1.srec", TABLE_ADDRESS, CIT_STATUS_ENTRY_CRC_WRONG, 3, 1},
+      {"changed-2.srec", TABLE_ADDRESS, CIT_STATUS_ENTRY_CRC_WRONG, 3, 2},
+      {"missing.srec", TABLE_ADDRESS, CIT_STATUS_ENTRY_BYTES_MISSING, 3, 1},
+      {"magic.srec", TABLE_ADDRESS, CIT_STATUS_MAGIC_WRONG, 0, 0},
+      {"list-crc.srec", TABLE_ADDRESS, CIT_STATUS_LIST_CRC_WRONG, 0, 0},
+      {"in.srec", TABLE_ADDRESS, CIT_STATUS_TABLE_UNREADABLE, 0, 0},
+  };
+}
+
+ImageCase FindImageCase(const std::vector<ImageCase> &cases, const std::string &file) {
+  for (const ImageCase &imageCase : cases) {
+    if (imageCase.file == file) return imageCase;
+  }
+  ADD_FAILURE() << "no image case " << file;
+  return {};
+}

@@ -1,0 +1,126 @@
+/*
+ * End-to-end tests: run the built Velcheck over Velmark's images, whole and
+ * damaged, and check its exact output and exit code.
+ */
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "image_cases.h"
+#include "test_support.h"
+
+namespace {
+
+/* VELCHECK_COMMAND, when set, replaces the built program ("valgrind -q ...", "wine ...exe"). */
+CommandResult RunVelcheck(const ScratchFolder &folder, const std::string &arguments) {
+  return RunTool("VELCHECK_COMMAND", VELCHECK_PATH, folder.root, arguments);
+}
+
+std::vector<std::string> SplitLines(const std::string &text) {
+  std::vector<std::string> lines;
+  std::istringstream stream(text);
+  for (std::string line; std::getline(stream, line);) lines.push_back(line);
+  return lines;
+}
+
+std::string Hex8(uint32_t value) {
+  char text[11];
+  std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(value));
+  return text;
+}
+
+class VelcheckTest : public ::testing::Test {
+ protected:
+  void SetUp() override { cases = MakeImageCases(folder); }
+  ScratchFolder folder;
+  std::vector<ImageCase> cases;
+};
+
+/* Exit 0 when every segment matches, 1 when an entry fails, 2 when no valid table is there. */
+TEST_F(VelcheckTest, EveryImageGivesTheExitCodeOfItsCheckWithTheTableFoundOrGiven) {
+  for (const ImageCase &imageCase : cases) {
+    SCOPED_TRACE(imageCase.file);
+    const bool headerHolds = imageCase.entryCount > 0;
+    const int exitCode = imageCase.status == CIT_STATUS_VALID ? 0 : headerHolds ? 1 : 2;
+    const CommandResult found = RunVelcheck(folder, imageCase.file);
+    const CommandResult given = RunVelcheck(folder, "-a" + Hex8(imageCase.tableAddress) + " " + imageCase.file);
+    EXPECT_EQ(exitCode, found.exitCode);
+    EXPECT_EQ(exitCode, given.exitCode);
+    if (!headerHolds) continue;
+    EXPECT_EQ(found.output, given.output);
+    const std::vector<std::string> lines = SplitLines(found.output);
+    ASSERT_EQ(imageCase.entryCount + 3, lines.size());
+    EXPECT_EQ("Checksum info table at 0x" + Hex8(imageCase.tableAddress) + ", entry count " +
+                  std::to_string(imageCase.entryCount),
+              lines[0]);
+    for (uint32_t index = 0; index < imageCase.entryCount; ++index) {
+      const bool fails = exitCode == 1 && index == imageCase.failedIndex;
+      EXPECT_EQ(!fails, lines[2 + index].substr(lines[2 + index].size() - 4) == "  ok") << lines[2 + index];
+    }
+    const std::string count = std::to_string(imageCase.entryCount);
+    EXPECT_EQ(exitCode == 0 ? "OK: " + count + " of " + count + " segments match the image"
+                            : "FAILED: 1 of " + count + " segments do not match the image",
+              lines.back());
+  }
+}
+
+TEST_F(VelcheckTest, PrintsEveryEntryWithItsResult) {
+  const std::string head =
+      "Checksum info table at 0x0800C000, entry count 3\n"
+      "Entry  Address     Length      CRC     Result\n";
+  EXPECT_EQ(head +
+                "    0  0x08000000  0x00000100  0x3FBD  ok\n"
+                "    1  0x08000400  0x00000030  0x5D6E  ok\n"
+                "    2  0x08001000  0x00000200  0x99B4  ok\n"
+                "OK: 3 of 3 segments match the image\n",
+            RunVelcheck(folder, "plain.srec").output);
+  EXPECT_EQ(head +
+                "    0  0x08000000  0x00000100  0x3FBD  ok\n"
+                "    1  0x08000400  0x00000030  0x5D6E  MISMATCH (image gives 0xCCE6)\n"
+                "    2  0x08001000  0x00000200  0x99B4  ok\n"
+                "FAILED: 1 of 3 segments do not match the image\n",
+            RunVelcheck(folder, "changed-1.srec").output);
+  EXPECT_EQ(head +
+                "    0  0x08000000  0x00000100  0x3FBD  ok\n"
+                "    1  0x08000400  0x00000030  0x5D6E  MISSING BYTES\n"
+                "    2  0x08001000  0x00000200  0x99B4  ok\n"
+                "FAILED: 1 of 3 segments do not match the image\n",
+            RunVelcheck(folder, "missing.srec").output);
+}
+
+TEST_F(VelcheckTest, EverythingElseIsOneLineAndExit2) {
+  WriteFileText(folder.Path("bad.srec"), "S1FF\n");
+  const std::string usage = "[ERROR] Usage: Velcheck [-a<hex>] <image file>";
+  const std::string notFound = "[ERROR] No checksum info table found in the image.";
+  const std::vector<std::pair<std::string, std::string>> runs = {
+      {"", usage},
+      {"-a0800C000", usage},
+      {"-a plain.srec", usage},
+      {"-aZZ plain.srec", usage},
+      {"-a123456789 plain.srec", usage},
+      {"-b0800C000 plain.srec", usage},
+      {"plain.srec -a0800C000", usage},
+      {"-a0800C000 plain.srec plain.srec", usage},
+      {"absent.srec", "[ERROR] Could not load the image file: the file cannot be opened or read."},
+      {"bad.srec", "[ERROR] Could not load the image file: a line is not a well-formed S-record."},
+      {"in.srec", notFound},
+      {"magic.srec", notFound},
+      {"list-crc.srec", notFound},
+      {"-a0800C000 in.srec", "[ERROR] No checksum info table at 0x0800C000: the image does not hold the whole table."},
+      {"-a0x0800c000 magic.srec", "[ERROR] No checksum info table at 0x0800C000: the magic is wrong."},
+      {"-a0800C000 list-crc.srec", "[ERROR] No checksum info table at 0x0800C000: the list CRC does not match the entries."},
+      {"-a0800C001 plain.srec", "[ERROR] No checksum info table at 0x0800C001: the magic is wrong."},
+      {"-a0800C020 plain.srec", "[ERROR] No checksum info table at 0x0800C020: the image does not hold the whole table."},
+  };
+  for (const auto &[arguments, message] : runs) {
+    const CommandResult result = RunVelcheck(folder, arguments);
+    EXPECT_EQ(2, result.exitCode) << arguments;
+    EXPECT_EQ(message + "\n", result.output) << arguments;
+  }
+}
+
+}  // namespace
