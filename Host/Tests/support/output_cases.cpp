@@ -175,3 +175,16 @@ Interruption InterruptWhenFileAppears(const std::string &commandLine, const std:
   close(watch);
   return result;
 }
+
+int InterruptSignal(bool underWine) { return underWine ? SIGINT : SIGTERM; }
+
+void ExpectEndedBySignal(const Interruption &interruption, int signalNumber, bool underWine) {
+  if (underWine) {
+    return;
+  }
+  EXPECT_TRUE(WIFSIGNALED(interruption.waitStatus) && WTERMSIG(interruption.waitStatus) == signalNumber)
+      << interruption.waitStatus;
+  if (interruption.seen) {
+    EXPECT_EQ(0600u, interruption.mode);
+  }
+}
