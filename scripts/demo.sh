@@ -9,10 +9,19 @@ bin=build/demo-tools/bin
 out=build/demo
 mkdir -p "$out"
 
+# Shows a command as it runs here, in the project folder, then what it returned.
+Run() {
+  echo "\$ $*"
+  local status=0
+  "$@" || status=$?
+  echo "exit code $status"
+  return "$status"
+}
+
+echo "Commands run in $PWD"
+echo
 echo "== Velmark: add a checksum info table to examples/demoprog.srec"
-echo "\$ Velmark -a0800C000 -x0800C000:0800C0FF demoprog.srec demoprog_checksum.srec"
-"$bin/Velmark" -a0800C000 -x0800C000:0800C0FF examples/demoprog.srec "$out/demoprog_checksum.srec"
-echo "exit code $?; written to $out/demoprog_checksum.srec"
+Run "$bin/Velmark" -a0800C000 -x0800C000:0800C0FF examples/demoprog.srec "$out/demoprog_checksum.srec"
 echo
 echo "S-records that changed (the table sits at the start of the free area 0800C000):"
 diff examples/demoprog.srec "$out/demoprog_checksum.srec" | grep '^>' | sed 's/^> /  /' || true
@@ -21,9 +30,7 @@ bash scripts/show_table.sh "$out/demoprog_checksum.srec" 0800C000
 
 echo
 echo "== Velcheck: check the image against its table (exit 0: every segment matches)"
-echo "\$ Velcheck demoprog_checksum.srec"
-"$bin/Velcheck" "$out/demoprog_checksum.srec"
-echo "exit code $?"
+Run "$bin/Velcheck" "$out/demoprog_checksum.srec"
 # A copy with the byte at 08001000 inverted, its record's checksum made right again.
 line=$(grep '^S32508001000' "$out/demoprog_checksum.srec")
 record=${line:2:74}
@@ -32,15 +39,16 @@ sum=0
 for ((index = 0; index < ${#record}; index += 2)); do sum=$((sum + 0x${record:index:2})); done
 sed "s/^$line\$/S3$record$(printf '%02X' $((~sum & 0xFF)))/" "$out/demoprog_checksum.srec" >"$out/demoprog_changed.srec"
 echo
-echo "\$ Velcheck demoprog_changed.srec   (one byte changed at 08001000)"
-"$bin/Velcheck" "$out/demoprog_changed.srec" || echo "exit code $?"
+echo "One byte changed at 08001000 (exit 1: a segment does not match):"
+Run "$bin/Velcheck" "$out/demoprog_changed.srec" || [ $? -eq 1 ]
 
 echo
 echo "== Tervox: convert examples/demo.prb (4 KiB ring) into a pcap capture"
-"$bin/Tervox" examples/demo.prb "$out/demo.pcap" 4 1700000000
-echo "exit code $?; written to $out/demo.pcap"
+Run "$bin/Tervox" examples/demo.prb "$out/demo.pcap" 4 1700000000
 if command -v tcpdump >/dev/null; then
+  echo "Read back with tcpdump:"
   tcpdump -nn -tttt -r "$out/demo.pcap" 2>/dev/null
 elif command -v tshark >/dev/null; then
+  echo "Read back with tshark:"
   tshark -r "$out/demo.pcap" 2>/dev/null
 fi

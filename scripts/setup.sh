@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that a task needs, if any are missing.
-# Usage: scripts/setup.sh TASK...   TASK: build demo test fuzz bench windows target
+# Usage: scripts/setup.sh TASK...   TASK: build demo test fuzz bench windows target package
 set -euo pipefail
 
 packages_for() {
@@ -12,6 +12,7 @@ packages_for() {
     bench) echo "libbenchmark-dev binutils srecord time bc" ;;
     windows) echo "g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine64 wine dpkg-dev flex bison" ;;
     target) echo "gcc-arm-none-eabi binutils gcc-arm-linux-gnueabihf libc6-dev-armhf-cross qemu-user gcc-powerpc-linux-gnu libc6-dev-powerpc-cross" ;;
+    package) echo "dpkg-dev file binutils lintian unzip" ;;
     *) echo "setup.sh: unknown task '$1'" >&2; exit 2 ;;
   esac
 }
@@ -31,11 +32,14 @@ done
 
 if [ "$(id -u)" -ne 0 ]; then
   echo "Missing packages. Run as root:" >&2
-  echo "  apt-get update && apt-get install -y$missing" >&2
+  echo "  apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends$missing" >&2
   exit 1
 fi
 echo "Installing:$missing"
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq
+# One line per package as apt fetches it and as it is set up, so that a long
+# install shows how far it has got.
 # shellcheck disable=SC2086
-apt-get install -y -qq --no-install-recommends $missing >/dev/null
+apt-get install -y -q --no-install-recommends $missing |
+  awk '/^(Get:|Setting up )/ { print "  " $0; fflush() }'

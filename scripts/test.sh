@@ -2,11 +2,12 @@
 # Builds everything and runs the whole test suite through ctest: a release
 # build, the same suite under ASan+UBSan, the end-to-end tests under valgrind,
 # every fuzz target for a bounded time (FUZZ_SECONDS, default 60), the
-# firmware-side checker built for and run on targets, and the Windows
-# cross-build with Velmark.exe, Velcheck.exe and Tervox.exe under wine.
+# firmware-side checker built for and run on targets, the Windows
+# cross-build with Velmark.exe, Velcheck.exe and Tervox.exe under wine, and
+# the .deb and .zip packages, installed and run on the samples.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh build test fuzz windows target
+bash scripts/setup.sh build test fuzz windows target package
 jobs=$(nproc)
 
 echo "== release build: unit, end-to-end and corpus replay tests"
@@ -34,3 +35,7 @@ bash scripts/target.sh
 
 echo "== windows: cross-build the tools, their end-to-end tests under wine"
 bash scripts/windows.sh
+
+echo "== packages: the .deb and the Windows .zip, checked, installed and run"
+bash scripts/package.sh
+bash scripts/package-check.sh

@@ -188,7 +188,7 @@ static void PrintRepeated(char character, int count) {
 static void DisplayProgramInfo(void) {
   PrintRepeated('-', 74);
   printf("\n");
-  printf("Velmark version 1.3.1. Adds a checksum info table to an S-record file.\n");
+  printf("Velmark version " VELMARK_VERSION ". Adds a checksum info table to an S-record file.\n");
   printf("Made by the Velmark developers.\n");
   PrintRepeated('-', 73);
   printf("\n");
