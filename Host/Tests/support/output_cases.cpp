@@ -95,12 +95,13 @@ std::vector<OutputCase> OutputCases(const std::string &extension, const std::str
 void ExpectOutputCases(const std::vector<OutputCase> &cases, const ToolUnderTest &tool) {
   int skipped = 0;
   for (const OutputCase &outputCase : cases) {
-    const bool needsRoot =
-        outputCase.runner != AS_ROOT || outputCase.setup.find("chown") != std::string::npos;
     if (tool.underWine && !outputCase.underWine) {
       continue;
     }
-    if (!tool.underWine && needsRoot && !RunningAsRoot()) {
+    /* Under wine every case runs as the user who runs the tests. */
+    const bool needsRoot = (!tool.underWine && outputCase.runner != AS_ROOT) ||
+                           outputCase.setup.find("chown") != std::string::npos;
+    if (needsRoot && !RunningAsRoot()) {
       ++skipped;
       continue;
     }
@@ -174,4 +175,17 @@ Interruption InterruptWhenFileAppears(const std::string &commandLine, const std:
   waitpid(child, &result.waitStatus, 0);
   close(watch);
   return result;
+}
+
+int InterruptSignal(bool underWine) { return underWine ? SIGINT : SIGTERM; }
+
+void ExpectEndedBySignal(const Interruption &interruption, int signalNumber, bool underWine) {
+  if (underWine) {
+    return;
+  }
+  EXPECT_TRUE(WIFSIGNALED(interruption.waitStatus) && WTERMSIG(interruption.waitStatus) == signalNumber)
+      << interruption.waitStatus;
+  if (interruption.seen) {
+    EXPECT_EQ(0600u, interruption.mode);
+  }
 }

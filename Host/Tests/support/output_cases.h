@@ -69,6 +69,19 @@ struct Interruption {
 Interruption InterruptWhenFileAppears(const std::string &commandLine, const std::string &folder,
                                       const std::string &prefix, int signalNumber);
 
+/*
+ * The signal that interrupts a tool: SIGTERM, or under wine SIGINT, which wine
+ * hands to a Windows program as the console's Ctrl-C.
+ */
+int InterruptSignal(bool underWine);
+
+/*
+ * Checks that an interrupted command ended by that signal and that its
+ * temporary file, if seen, was 0600. Under wine neither holds: Windows has no
+ * mode bits, and wine's own Ctrl-C handler ends the process with status 0.
+ */
+void ExpectEndedBySignal(const Interruption &interruption, int signalNumber, bool underWine);
+
 /* Names in folder beginning with prefix, searched through its subfolders. */
 std::vector<std::string> FindNamesWithPrefix(const std::string &folder, const std::string &prefix);
 

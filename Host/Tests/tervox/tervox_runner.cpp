@@ -47,9 +47,12 @@ std::string TervoxCommandLine(const ScratchFolder &folder, const std::string &ar
   return ToolCommandLine("TERVOX_COMMAND", TERVOX_PATH, folder.root, arguments, prefix);
 }
 
-CommandResult TervoxTest::Run(const std::string &arguments) {
-  return RunTool("TERVOX_COMMAND", TERVOX_PATH, folder.root, arguments);
+CommandResult RunTervox(const ScratchFolder &folder, const std::string &arguments,
+                        const std::string &prefix) {
+  return RunTool("TERVOX_COMMAND", TERVOX_PATH, folder.root, arguments, prefix);
 }
+
+CommandResult TervoxTest::Run(const std::string &arguments) { return RunTervox(folder, arguments); }
 
 std::string TervoxTest::Echo(const std::string &in, const std::string &out,
                              const std::string &size, const std::string &time) {

@@ -44,6 +44,10 @@ bool TervoxRunsUnderWine();
 std::string TervoxCommandLine(const ScratchFolder &folder, const std::string &arguments,
                               const std::string &prefix = "");
 
+/* Runs that command line; under wine the console's CRs are dropped. */
+CommandResult RunTervox(const ScratchFolder &folder, const std::string &arguments,
+                        const std::string &prefix = "");
+
 /*
  * Runs Tervox (TZ=UTC) in a scratch folder. TERVOX_COMMAND, when set, replaces
  * the built program, e.g. "valgrind -q /path/Tervox" or "wine /path/Tervox.exe".

@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
-#include <csignal>
 #include <string>
 #include <vector>
 
@@ -41,27 +40,23 @@ TEST(VelmarkOutput, EveryKindOfTargetIsWrittenAsTheSystemAllows) {
   ExpectOutputCases(OutputCases(".srec", TEMPORARY_PREFIX), velmark);
 }
 
-TEST(VelmarkOutput, SigtermWhileSavingRemovesTheTemporaryFile) {
-  if (VelmarkRunsUnderWine()) {
-    GTEST_SKIP() << "no POSIX signals for a Windows program";
-  }
+TEST(VelmarkOutput, InterruptWhileSavingRemovesTheTemporaryFile) {
   ScratchFolder folder;
   WriteLargeImage(folder.Path("big.srec"));
+  const int signalNumber = InterruptSignal(VelmarkRunsUnderWine());
   /* A save may still finish before the signal lands: then try again. */
   for (int attempt = 0; attempt < 5; ++attempt) {
     WriteFileText(folder.Path("out.srec"), "old\n");
     Interruption interruption = InterruptWhenFileAppears(
         VelmarkCommandLine(folder, "-a0B000000 big.srec out.srec"), folder.root, TEMPORARY_PREFIX,
-        SIGTERM);
+        signalNumber);
     ASSERT_TRUE(interruption.appeared);
-    if (WIFEXITED(interruption.waitStatus) && WEXITSTATUS(interruption.waitStatus) == 0) {
+    /* Under wine an interrupted run ends 0 too: only the output tells them apart there. */
+    if (WIFEXITED(interruption.waitStatus) && WEXITSTATUS(interruption.waitStatus) == 0 &&
+        ReadFileText(folder.Path("out.srec")) != "old\n") {
       continue;
     }
-    EXPECT_TRUE(WIFSIGNALED(interruption.waitStatus) && WTERMSIG(interruption.waitStatus) == SIGTERM)
-        << interruption.waitStatus;
-    if (interruption.seen) {
-      EXPECT_EQ(0600u, interruption.mode);
-    }
+    ExpectEndedBySignal(interruption, signalNumber, VelmarkRunsUnderWine());
     EXPECT_EQ("old\n", ReadFileText(folder.Path("out.srec")));
     EXPECT_EQ((std::vector<std::string>{"big.srec", "out.srec"}), ListFolder(folder.root));
     return;
