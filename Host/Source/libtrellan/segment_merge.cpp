@@ -61,12 +61,55 @@ inline size_t DigitOf(const SortKey &key, uint32_t address, unsigned digit) {
          ((size_t{1} << key.digitBits) - 1);
 }
 
-/* Sorts the runs by address, keeping arrival order among equal addresses. False when out of memory. */
-bool SortRuns(RunList *list) {
+/* Reverses the bytes of [first, last) in place, eight at a time. */
+void ReverseBytes(uint8_t *first, uint8_t *last) {
+  auto swapped = [](uint64_t word) {
+    word = ((word & 0x00FF00FF00FF00FFull) << 8) | ((word >> 8) & 0x00FF00FF00FF00FFull);
+    word = ((word & 0x0000FFFF0000FFFFull) << 16) | ((word >> 16) & 0x0000FFFF0000FFFFull);
+    return (word << 32) | (word >> 32);
+  };
+  while (last - first >= 16) {
+    uint64_t head = 0;
+    uint64_t tail = 0;
+    std::memcpy(&head, first, 8);
+    std::memcpy(&tail, last - 8, 8);
+    head = swapped(head);
+    tail = swapped(tail);
+    std::memcpy(first, &tail, 8);
+    std::memcpy(last - 8, &head, 8);
+    first += 8;
+    last -= 8;
+  }
+  std::reverse(first, last);
+}
+
+/*
+ * Runs that came from the highest address down lie in the arena in the
+ * opposite order of their addresses. Reversing the whole arena and then each
+ * run puts them back to back in address order, so that merging can leave
+ * them where they are. The runs are already in address order.
+ */
+void ReverseArena(RunList *list) {
+  ReverseBytes(list->arena, list->arena + list->used);
+  for (size_t index = 0; index < list->count; ++index) {
+    Run &run = list->runs[index];
+    run.offset = list->used - run.offset - run.length;
+    ReverseBytes(list->arena + run.offset, list->arena + run.offset + run.length);
+  }
+}
+
+/*
+ * Sorts the runs by address, keeping arrival order among equal addresses.
+ * *bytesInOrder tells whether the arena then holds their bytes in address
+ * order (either way), so that reading segments left there streams. False
+ * when out of memory.
+ */
+bool SortRuns(RunList *list, bool *bytesInOrder) {
   Run *runs = list->runs;
   const size_t count = list->count;
   bool ascending = true;
   bool descending = true;
+  bool touching = false; /* some run ends where the one before it begins */
   uint32_t lowest = runs[0].address;
   uint32_t highest = runs[0].address;
   uint32_t differingBits = 0;
@@ -74,15 +117,20 @@ bool SortRuns(RunList *list) {
     const uint32_t address = runs[index].address;
     ascending = ascending && runs[index - 1].address <= address;
     descending = descending && runs[index - 1].address > address;
+    touching = touching || address + static_cast<uint64_t>(runs[index].length) == runs[index - 1].address;
     lowest = std::min(lowest, address);
     highest = std::max(highest, address);
     differingBits |= address ^ runs[0].address;
   }
+  *bytesInOrder = ascending || descending;
   if (ascending) {
     return true;
   }
   if (descending) {
     std::reverse(runs, runs + count); /* no two addresses are equal: the order is still stable */
+    if (touching) {
+      ReverseArena(list);
+    }
     return true;
   }
   /* Least significant digit first: each pass keeps the order of the one before among equals. */
@@ -130,7 +178,7 @@ bool SortRuns(RunList *list) {
 struct Piece {
   uint32_t address;
   uint32_t length;
-  const uint8_t *bytes;
+  uint8_t *bytes;
   Segment *owner;
 };
 
@@ -191,17 +239,28 @@ bool NextPiece(PieceWalk<Source> *walk, Piece *piece) {
  * First pass: finds each merged segment's extent and refuses contradictions,
  * changing nothing. The piece that reaches furthest began no later than the
  * current one, so it holds every byte the current one shares with those before.
+ * When mayStay, a merged segment whose pieces lie back to back in an arena,
+ * in order and without overlap, is marked inPlace: it can stay where it is.
  */
 template <typename Source>
-uint32_t PlanMerge(PieceWalk<Source> walk, SegmentList *merged) {
+uint32_t PlanMerge(PieceWalk<Source> walk, bool mayStay, SegmentList *merged,
+                   std::vector<bool> *inPlace) {
   Piece piece{};
   Piece furthest{};
+  Piece previous{};
   while (NextPiece(&walk, &piece)) {
     if (merged->empty() || piece.address > SegmentEnd(merged->back())) {
       merged->push_back(Segment{piece.address, piece.length, 0, nullptr, nullptr});
+      inPlace->push_back(mayStay && piece.owner == nullptr);
       furthest = piece;
+      previous = piece;
       continue;
     }
+    if (inPlace->back() && (piece.owner != nullptr || piece.address != PieceEnd(previous) ||
+                            piece.bytes != previous.bytes + previous.length)) {
+      inPlace->back() = false;
+    }
+    previous = piece;
     const uint64_t shared = std::min(PieceEnd(piece), PieceEnd(furthest)) - piece.address;
     if (shared > 0 && std::memcmp(piece.bytes, furthest.bytes + (piece.address - furthest.address),
                                   static_cast<size_t>(shared)) != 0) {
@@ -219,48 +278,67 @@ uint32_t PlanMerge(PieceWalk<Source> walk, SegmentList *merged) {
   return TRL_OK;
 }
 
+/* What the second pass needs beside the walk and the planned segments. */
+struct MergeRoom {
+  const std::vector<bool> *inPlace;
+  SegmentStore newRoom;    /* an arena for small segments that need new room */
+  size_t smallBytes;       /* how many bytes those take at most */
+  std::vector<bool> fresh; /* segments that got a block of their own, for a failure to free */
+  bool leftInArena;        /* some segment stays in other's arena, which the store must keep */
+};
+
 /*
  * Second pass: fills the planned segments. A segment whose first piece has a
- * block of its own grows that block; otherwise it gets new room: from an arena
- * in newRoom when small, else a block of its own, marked in fresh so that a
- * failure can free it.
+ * block of its own grows that block; one marked in place stays in the arena;
+ * any other gets new room: from newRoom when small, else a block of its own.
  */
 template <typename Source>
-uint32_t BuildMerge(PieceWalk<Source> walk, SegmentList *merged, SegmentStore *newRoom,
-                    size_t smallBytes, std::vector<bool> *fresh) {
+uint32_t BuildMerge(PieceWalk<Source> walk, SegmentList *merged, MergeRoom *room) {
   Piece piece{};
   Segment *segment = nullptr;
   uint64_t filledEnd = 0;
+  bool copying = false;
   while (NextPiece(&walk, &piece)) {
     PrefetchAhead(*walk.other, walk.otherNext);
     if (segment == nullptr || piece.address > filledEnd) {
       segment = segment == nullptr ? merged->data() : segment + 1;
+      const size_t index = static_cast<size_t>(segment - merged->data());
       const uint32_t length = segment->length;
+      filledEnd = PieceEnd(piece);
+      copying = false;
       if (piece.owner != nullptr) {
         if (!SegmentReserve(piece.owner, length)) {
           return TRL_ERR_MEMORY;
         }
         *segment = *piece.owner;
         segment->length = length;
-      } else {
-        if (length <= SMALL_SEGMENT) {
-          segment->bytes = StoreTakeArenaBytes(newRoom, length, smallBytes);
-        } else {
-          segment->block = static_cast<uint8_t *>(ResizeBlock(nullptr, length));
-          segment->bytes = segment->block;
-          (*fresh)[static_cast<size_t>(segment - merged->data())] = true;
-        }
-        if (segment->bytes == nullptr) {
-          return TRL_ERR_MEMORY;
-        }
-        segment->capacity = length;
-        std::memcpy(segment->bytes, piece.bytes, piece.length);
+        copying = true;
+        continue;
       }
-      filledEnd = PieceEnd(piece);
+      if ((*room->inPlace)[index]) {
+        segment->bytes = piece.bytes;
+        room->leftInArena = true;
+      } else if (length <= SMALL_SEGMENT) {
+        segment->bytes = StoreTakeArenaBytes(&room->newRoom, length, room->smallBytes);
+      } else {
+        segment->block = static_cast<uint8_t *>(ResizeBlock(nullptr, length));
+        segment->bytes = segment->block;
+        room->fresh[index] = true;
+      }
+      if (segment->bytes == nullptr) {
+        return TRL_ERR_MEMORY;
+      }
+      segment->capacity = length;
+      if (!(*room->inPlace)[index]) {
+        std::memcpy(segment->bytes, piece.bytes, piece.length);
+        copying = true;
+      }
     } else if (PieceEnd(piece) > filledEnd) {
-      std::memcpy(segment->bytes + (filledEnd - segment->address),
-                  piece.bytes + (filledEnd - piece.address),
-                  static_cast<size_t>(PieceEnd(piece) - filledEnd));
+      if (copying) {
+        std::memcpy(segment->bytes + (filledEnd - segment->address),
+                    piece.bytes + (filledEnd - piece.address),
+                    static_cast<size_t>(PieceEnd(piece) - filledEnd));
+      }
       filledEnd = PieceEnd(piece);
     }
   }
@@ -281,42 +359,48 @@ void ReleaseAbsorbedBlocks(SegmentList *source, const SegmentList &merged) {
   source->clear();
 }
 
+/* The arena whose bytes segments may be left in: the runs', handed over; a store's has none. */
+uint8_t *TakeArena(RunList *list) { return std::exchange(list->arena, nullptr); }
+uint8_t *TakeArena(SegmentList *) { return nullptr; }
+
 /*
  * Merges other into store; other's segments and arenas are left for the
  * caller. Nothing changes unless it all fits; grown blocks keep their bytes.
  */
 template <typename Source>
-uint32_t MergeInto(SegmentStore *store, Source *other, size_t otherArenas) {
+uint32_t MergeInto(SegmentStore *store, Source *other, size_t otherArenas, bool mayStay) {
   SegmentList merged;
-  uint32_t status = PlanMerge(PieceWalk<Source>{&store->segments, 0, other, 0}, &merged);
+  std::vector<bool> inPlace;
+  uint32_t status =
+      PlanMerge(PieceWalk<Source>{&store->segments, 0, other, 0}, mayStay, &merged, &inPlace);
   if (status != TRL_OK) {
     return status;
   }
-  /* One arena for the small new segments, and those of other, adopted at the end. */
-  if (!StoreMakeRoomForArenas(store, otherArenas + 1)) {
+  /* Room for the arenas the store adopts at the end: other's, one for new room, the runs'. */
+  MergeRoom room{&inPlace, SegmentStore{}, 0, std::vector<bool>(merged.size(), false), false};
+  if (!StoreMakeRoomForArenas(store, otherArenas + 2) || !StoreMakeRoomForArenas(&room.newRoom, 2)) {
     return TRL_ERR_MEMORY;
   }
-  size_t smallBytes = 0;
-  for (const Segment &segment : merged) {
-    smallBytes += segment.length <= SMALL_SEGMENT ? segment.length : 0;
+  for (size_t index = 0; index < merged.size(); ++index) {
+    room.smallBytes += !inPlace[index] && merged[index].length <= SMALL_SEGMENT ? merged[index].length : 0;
   }
-  SegmentStore newRoom{};
-  std::vector<bool> fresh(merged.size(), false);
-  status = BuildMerge(PieceWalk<Source>{&store->segments, 0, other, 0}, &merged, &newRoom,
-                      smallBytes, &fresh);
+  status = BuildMerge(PieceWalk<Source>{&store->segments, 0, other, 0}, &merged, &room);
   if (status != TRL_OK) {
     for (size_t index = 0; index < merged.size(); ++index) {
-      if (fresh[index]) {
+      if (room.fresh[index]) {
         std::free(merged[index].block);
       }
     }
-    StoreClear(&newRoom);
+    StoreClear(&room.newRoom);
     return status;
   }
   ReleaseAbsorbedBlocks(&store->segments, merged);
   store->segments.swap(merged);
   store->lastWritten = 0;
-  StoreAdoptArenas(store, &newRoom.arenas);
+  if (room.leftInArena) {
+    room.newRoom.arenas.push_back(TakeArena(other));
+  }
+  StoreAdoptArenas(store, &room.newRoom.arenas);
   return TRL_OK;
 }
 
@@ -350,7 +434,9 @@ void RunListClear(RunList *list) {
 uint32_t StoreMergeRuns(SegmentStore *store, RunList *list) {
   uint32_t status = TRL_OK;
   if (list->count > 0) {
-    status = SortRuns(list) ? MergeInto(store, list, 0) : static_cast<uint32_t>(TRL_ERR_MEMORY);
+    bool bytesInOrder = false;
+    status = SortRuns(list, &bytesInOrder) ? MergeInto(store, list, 0, bytesInOrder)
+                                           : static_cast<uint32_t>(TRL_ERR_MEMORY);
   }
   RunListClear(list);
   return status;
@@ -364,7 +450,7 @@ uint32_t StoreMergeStore(SegmentStore *store, SegmentStore *other) {
   if (other->segments.empty()) {
     return TRL_OK;
   }
-  const uint32_t status = MergeInto(store, &other->segments, other->arenas.size());
+  const uint32_t status = MergeInto(store, &other->segments, other->arenas.size(), false);
   if (status == TRL_OK) {
     ReleaseAbsorbedBlocks(&other->segments, store->segments);
     StoreAdoptArenas(store, &other->arenas);
