@@ -1,7 +1,7 @@
 /*
  * Merging many pieces of data into a segment store at once: the records that
  * a load met out of address order, or a whole second store. Each merge sorts
- * what needs sorting and then copies every byte once.
+ * what needs sorting and then copies every byte at most once.
  */
 #ifndef TRELLAN_SEGMENT_MERGE_H
 #define TRELLAN_SEGMENT_MERGE_H
@@ -39,8 +39,9 @@ uint8_t *RunListAppend(RunList *list, uint32_t address, uint32_t length, size_t 
 void RunListClear(RunList *list);
 
 /*
- * Moves all runs of list into store and empties the list. Where two runs, or a
- * run and the store, hold one address they must agree: otherwise
+ * Moves all runs of list into store and empties the list; segments may stay
+ * in the list's arena, which the store then keeps. Where two runs, or a run
+ * and the store, hold one address they must agree: otherwise
  * TRL_ERR_CONFLICT. Fails with TRL_ERR_CONFLICT or TRL_ERR_MEMORY; the store
  * then holds the bytes it held.
  */

@@ -227,8 +227,11 @@ uint32_t SrecReadStream(FILE *stream, uint32_t addressOffset, FirmwareImage *ima
       break;
     }
     textRead += got;
-    reader.textLeft = static_cast<size_t>(
-        std::min<uint64_t>(fileSize > textRead ? fileSize - textRead : 0, SIZE_MAX) + carried + got);
+    if (fileSize != 0) {
+      /* This block and what the file holds after it; a file that grows meanwhile only costs moves. */
+      reader.textLeft = static_cast<size_t>(
+          std::min<uint64_t>(fileSize > textRead ? fileSize - textRead : 0, SIZE_MAX / 2) + carried + got);
+    }
     size_t filled = carried + got;
     if (got == 0) {
       if (filled > 0) {
