@@ -14,7 +14,8 @@ struct Segment {
   size_t capacity;  /* bytes usable from bytes on */
   uint8_t *bytes;   /* the data: points into block, or into one of the store's arenas */
   uint8_t *block;   /* malloc'ed, so that growth can use realloc; cutting a head only moves bytes.
-                       Null for a small segment whose bytes lie in an arena: growing moves it out. */
+                       Null when the bytes lie in one of the store's arenas (where a load puts
+                       small segments and a merge may leave others): growing moves them out. */
 };
 
 /* From this size on a block is worth huge pages, and worth sizing once rather than doubling. */
@@ -58,7 +59,7 @@ using SegmentList = std::vector<Segment, BlockAllocator<Segment>>;
 struct SegmentStore {
   SegmentList segments;         /* ascending by address, with gaps between them */
   size_t lastWritten;           /* index touched by the last write: edits mostly append there */
-  std::vector<uint8_t *> arenas; /* malloc'ed blocks that small segments share; the last one fills */
+  std::vector<uint8_t *> arenas; /* malloc'ed blocks that segments share; small ones fill the last */
   size_t arenaUsed;
   size_t arenaCapacity;
 };
