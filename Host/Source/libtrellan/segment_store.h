@@ -57,11 +57,11 @@ struct BlockAllocator {
 using SegmentList = std::vector<Segment, BlockAllocator<Segment>>;
 
 struct SegmentStore {
-  SegmentList segments;         /* ascending by address, with gaps between them */
-  size_t lastWritten;           /* index touched by the last write: edits mostly append there */
+  SegmentList segments;          /* ascending by address, with gaps between them */
+  size_t lastWritten;            /* index touched by the last write: edits mostly append there */
   std::vector<uint8_t *> arenas; /* malloc'ed blocks that segments share; small ones fill the last */
-  size_t arenaUsed;             /* bytes of the last arena given out */
-  size_t arenaCapacity;         /* its size */
+  size_t arenaUsed;              /* bytes of the last arena given out */
+  size_t arenaCapacity;          /* its size */
 };
 
 /*
