@@ -1,17 +1,54 @@
 #!/usr/bin/env bash
-# Benchmarks: the libtrellan kernels (Google Benchmark), then Velmark against
-# objcopy and srec_cat on a 32 MiB image, and Tervox against the floor of a
-# process that only opens a pcap dump. Never part of the test suite.
+# Benchmarks: the libtrellan kernels (Google Benchmark); Velmark against objcopy
+# and srec_cat on a 32 MiB image, then on inputs whose records come in other
+# orders, with many segments and with -x; Tervox against the floor of a process
+# that only opens a pcap dump. Never part of the test suite.
+# BENCH_ROUNDS (default 5) rounds per table; BENCH_PEER_CAP (default 20) seconds
+# after which a run is stopped and shown as "> N s".
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh build bench
 rounds=${BENCH_ROUNDS:-5}
+cap=${BENCH_PEER_CAP:-20}
 cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=Release -DVELMARK_BUILD_TESTS=OFF \
   -DVELMARK_BUILD_BENCHMARKS=ON >/dev/null
 cmake --build build/bench -j"$(nproc)" >/dev/null
 bin=$PWD/build/bench/bin
 work=$PWD/build/bench/work
 mkdir -p "$work"
+echo "load average: $(cut -d' ' -f1-3 /proc/loadavg)"
+
+# Each run is timed as a user sees it: wall time, nothing flushed before or after,
+# so a run may pay for writing back what the runs before it left dirty.
+declare -A seconds memory
+# timed NAME COMMAND...: one run; records its wall seconds ("cap" if stopped) and peak KiB.
+timed() {
+  local name=$1 start end status=0 kib
+  shift
+  start=$(date +%s%N)
+  /usr/bin/time -f "%M" -o "$work/time.txt" timeout "$cap" "$@" >/dev/null 2>&1 || status=$?
+  end=$(date +%s%N)
+  if [ "$status" -eq 124 ]; then
+    seconds[$name]+="cap "
+  elif [ "$status" -ne 0 ]; then
+    echo "bench: '$*' failed with status $status" >&2
+    exit 1
+  else
+    seconds[$name]+="$(awk -v ns=$((end - start)) 'BEGIN { printf "%.3f", ns / 1e9 }') "
+  fi
+  read -r kib < <(tail -1 "$work/time.txt")
+  memory[$name]+="$kib "
+}
+# The median of a name's runs ("cap" sorts last), and the largest peak memory in MiB.
+median() {
+  echo "${seconds[$1]}" | tr ' ' '\n' | sed '/^$/d' | sed "s/^cap$/$cap.999/" | sort -g |
+    awk -v cap="$cap" '{ v[NR] = $1 } END { m = v[int((NR + 1) / 2)]; print (m > cap ? "cap" : m) }'
+}
+peak() { echo "${memory[$1]}" | tr ' ' '\n' | sed '/^$/d' | sort -g | tail -1 | awk '{ printf "%.1f", $1 / 1024 }'; }
+shown() { [ "$1" = cap ] && echo "> $cap" || echo "$1"; }
+ratio() {
+  if [ "$1" = cap ] || [ "$2" = cap ]; then echo "-"; else echo "$1 / $2" | bc -l | xargs printf '%.2f'; fi
+}
 
 echo "== kernels"
 "$bin/bench_kernels" --benchmark_repetitions=3 --benchmark_report_aggregates_only=true \
@@ -25,45 +62,76 @@ echo "big.srec: $(( $(stat -c %s "$work/big.srec") / 1000000 )) MB of text"
 # velmark replaces the output of the round before (as a rebuild does); velmark_new writes
 # a new file. Replacing by rename makes ext4 write the new file back at once, which the
 # other tools, that truncate in place, do not pay for.
-names=(velmark velmark_new velmark_x objcopy)
+names=(velmark velmark_new velmark_x objcopy srec_cat)
 commands=(
   "$bin/Velmark -a0B000000 $work/big.srec $work/out_velmark.srec"
   "$bin/Velmark -a0B000000 $work/big.srec $work/out_velmark_new.srec"
   "$bin/Velmark -x08001000:08001FFF -a0B000000 $work/big.srec $work/out_velmark_x.srec"
   "objcopy -I srec -O srec $work/big.srec $work/out_objcopy.srec"
+  "srec_cat $work/big.srec -crc16-l-e 0x0B000000 -broken -o $work/out_srec_cat.srec -obs=32"
 )
-if command -v srec_cat >/dev/null; then
-  names+=(srec_cat)
-  commands+=("srec_cat $work/big.srec -crc16-l-e 0x0B000000 -broken -o $work/out_srec_cat.srec -obs=32")
-fi
-
-declare -A seconds memory
 for ((round = 0; round < rounds; round++)); do
   for index in "${!names[@]}"; do
     rm -f "$work/out_velmark_new.srec"
-    # Write back what earlier runs left dirty, so no run pays for another's output.
-    sync
-    # Wall time around the run; %M: peak resident set in KiB
-    start=$(date +%s%N)
-    /usr/bin/time -f "%M" -o "$work/time.txt" ${commands[$index]} >/dev/null 2>&1
-    end=$(date +%s%N)
-    elapsed=$(echo "scale=3; ($end - $start) / 1000000000" | bc)
-    read -r kib < "$work/time.txt"
-    seconds[${names[$index]}]+="$elapsed "
-    memory[${names[$index]}]+="$kib "
+    # shellcheck disable=SC2086
+    timed "${names[$index]}" ${commands[$index]}
   done
 done
-
-median() { tr ' ' '\n' | sed '/^$/d' | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
-objcopy_median=$(echo "${seconds[objcopy]}" | median)
+objcopy_median=$(median objcopy)
 printf '\n%-12s %10s %12s %16s\n' tool "median s" "peak MiB" "objcopy / tool"
 for name in "${names[@]}"; do
-  time_median=$(echo "${seconds[$name]}" | median)
-  kib=$(echo "${memory[$name]}" | tr ' ' '\n' | sed '/^$/d' | sort -g | tail -1)
-  printf '%-12s %10s %12.1f %16.2f\n' "$name" "$time_median" "$(echo "$kib / 1024" | bc -l)" \
-    "$(echo "$objcopy_median / $time_median" | bc -l)"
+  printf '%-12s %10s %12s %16s\n' "$name" "$(shown "$(median "$name")")" "$(peak "$name")" \
+    "$(ratio "$objcopy_median" "$(median "$name")")"
 done
 echo "(median of $rounds alternating rounds; peak memory is the largest of the rounds)"
+
+echo
+echo "== record order, many segments, -x: each input against its ascending (or no -x) twin"
+for order in ascending descending shuffled; do
+  [ -f "$work/big-$order.srec" ] || "$bin/bench_make_image" "$work/big-$order.srec" big "$order"
+  [ -f "$work/many-$order.srec" ] || "$bin/bench_make_image" "$work/many-$order.srec" many "$order"
+done
+# The 300 000 segments lie 32 bytes apart from 0x08000000: this -x cuts all but the last.
+cut_all_but_last="-x08000000:08927BDF"
+inputs=(big-ascending big-descending big-shuffled many-ascending many-descending many-shuffled
+  many-x)
+twins=(big-ascending big-ascending big-ascending many-ascending many-ascending many-ascending
+  many-ascending)
+for ((round = 0; round < rounds; round++)); do
+  for input in "${inputs[@]}"; do
+    file=$work/${input/many-x/many-ascending}.srec
+    out=$work/out-$input
+    if [ "$input" = many-x ]; then
+      timed "velmark $input" "$bin/Velmark" "$cut_all_but_last" -a0B000000 "$file" "$out-velmark.srec"
+      timed "srec_cat $input" srec_cat "$file" -exclude 0x08000000 0x08927BE0 -crc16-l-e 0x0B000000 \
+        -broken -o "$out-srec_cat.srec" -obs=32
+    else
+      timed "velmark $input" "$bin/Velmark" -a0B000000 "$file" "$out-velmark.srec"
+      timed "srec_cat $input" srec_cat "$file" -crc16-l-e 0x0B000000 -broken \
+        -o "$out-srec_cat.srec" -obs=32
+      timed "objcopy $input" objcopy -I srec -O srec "$file" "$out-objcopy.srec"
+    fi
+  done
+done
+printf '\n%-16s %9s %6s %9s %9s %6s %9s %6s\n' input Velmark ratio "peak MiB" srec_cat ratio \
+  objcopy ratio
+for index in "${!inputs[@]}"; do
+  input=${inputs[$index]}
+  twin=${twins[$index]}
+  row=$(printf '%-16s' "$input")
+  for tool in velmark srec_cat objcopy; do
+    if [ -z "${seconds["$tool $input"]:-}" ]; then
+      row+=$(printf ' %9s %6s' - -)
+    else
+      time_median=$(median "$tool $input")
+      row+=$(printf ' %9s %6s' "$(shown "$time_median")" "$(ratio "$time_median" "$(median "$tool $twin")")")
+    fi
+    [ "$tool" = velmark ] && row+=$(printf ' %9s' "$(peak "velmark $input")")
+  done
+  echo "$row"
+done
+echo "(seconds, median of $rounds alternating rounds; ratio: to the ascending twin, or to the run"
+echo " without -x; many-x cuts all but one segment, srec_cat with -exclude, objcopy has no such cut)"
 
 echo
 echo "== Tervox: a full 16 KiB ring of 60-byte frames"
@@ -83,3 +151,4 @@ printf '%-12s %10s\n' program "µs per run"
 printf '%-12s %10s   (%d packets)\n' Tervox "$tervox_us" "$packets"
 printf '%-12s %10s\n' pcap_floor "$floor_us"
 printf 'Tervox / floor: %.2f\n' "$(echo "$tervox_us / $floor_us" | bc -l)"
+echo "load average: $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -1,10 +1,13 @@
 /* The library's public operations over its one module-level image. */
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <new>
+#include <string>
 #include <utility>
 
 #include "image.h"
+#include "segment_merge.h"
 #include "trellan.h"
 
 namespace {
@@ -19,23 +22,13 @@ bool RangeFitsAddressSpace(uint32_t address, uint32_t length) {
 /* Adds a freshly loaded image to the held one; nothing changes unless all of it fits. */
 uint32_t MergeLoadedImage(FirmwareImage *loaded) {
   FirmwareImage &held = firmwareImage;
-  if (held.store.segments.empty()) {
-    std::swap(held.store, loaded->store);
-  } else {
-    uint32_t status = StoreFindConflict(&held.store, &loaded->store);
-    for (const Segment &segment : loaded->store.segments) {
-      if (status != TRL_OK) {
-        return status;
-      }
-      status = StoreWrite(&held.store, segment.address, segment.bytes, segment.length,
-                          OVERLAP_NEW_WINS);
-    }
-    if (status != TRL_OK) {
-      return status;
-    }
+  uint32_t status = StoreMergeStore(&held.store, &loaded->store);
+  if (status != TRL_OK) {
+    return status;
   }
   if (!held.hasHeader && loaded->hasHeader) {
     std::swap(held.header, loaded->header);
+    held.headerAddress = loaded->headerAddress;
     held.hasHeader = true;
   }
   if (!held.hasStartAddress && loaded->hasStartAddress) {
@@ -83,6 +76,7 @@ bool WriteToMemory(void *context, const char *text, size_t length) {
 void ImageClear(FirmwareImage *image) {
   StoreClear(&image->store);
   image->hasHeader = false;
+  image->headerAddress = 0;
   image->header.clear();
   image->header.shrink_to_fit();
   image->hasStartAddress = false;
@@ -129,7 +123,21 @@ uint32_t TrlFirmwareSaveToFile(const char *fileName) {
   if (!libraryInitialised) {
     return TRL_ERR_STATE;
   }
-  return SaveImageToFile(&firmwareImage, fileName);
+  if (fileName == nullptr || firmwareImage.hasHeader) {
+    return SaveImageToFile(&firmwareImage, fileName);
+  }
+  /* Without a loaded header the file names itself in one, as peers write it; the image keeps none. */
+  try {
+    const std::string name = std::filesystem::path(fileName).filename().string();
+    firmwareImage.header.assign(name.begin(), name.end());
+  } catch (const std::bad_alloc &) {
+    return TRL_ERR_MEMORY;
+  }
+  firmwareImage.hasHeader = true;
+  const uint32_t status = SaveImageToFile(&firmwareImage, fileName);
+  firmwareImage.hasHeader = false;
+  firmwareImage.header.clear();
+  return status;
 }
 
 uint32_t TrlFirmwareSaveToMemory(char *buffer, size_t bufferSize, size_t *textLength) {
@@ -172,7 +180,7 @@ uint32_t TrlFirmwareAddData(uint32_t address, uint32_t length, const uint8_t *da
   if (!RangeFitsAddressSpace(address, length)) {
     return TRL_ERR_OVERFLOW;
   }
-  return StoreWrite(&firmwareImage.store, address, data, length, OVERLAP_NEW_WINS);
+  return StoreWrite(&firmwareImage.store, address, data, length);
 }
 
 uint32_t TrlFirmwareRemoveData(uint32_t address, uint32_t length) {

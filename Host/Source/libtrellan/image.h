@@ -12,6 +12,7 @@
 struct FirmwareImage {
   SegmentStore store;
   bool hasHeader;
+  uint16_t headerAddress;      /* address field of the first S0 met */
   std::vector<uint8_t> header; /* data field of the first S0 met */
   bool hasStartAddress;
   uint32_t startAddress;
@@ -29,7 +30,7 @@ uint32_t SrecReadMemory(const char *text, size_t length, uint32_t addressOffset,
 /* Receives the rendered text in pieces; returns false to stop with TRL_ERR_WRITE. */
 typedef bool (*TextWriter)(void *context, const char *text, size_t length);
 
-/* Renders the image as S-record text and hands it to writer. */
+/* Renders the image as S-record text and hands it to writer; without a kept header, the S0 is empty. */
 uint32_t SrecWriteImage(const FirmwareImage *image, TextWriter writer, void *context);
 
 /* Saves the rendered image to fileName as TrlFirmwareSaveToFile() describes. */

@@ -68,7 +68,7 @@ uint32_t SrecWriteImage(const FirmwareImage *image, TextWriter writer, void *con
   if (output.chunk == nullptr) {
     return TRL_ERR_MEMORY;
   }
-  const std::vector<Segment> &segments = image->store.segments;
+  const SegmentList &segments = image->store.segments;
   const uint32_t startAddress = image->hasStartAddress ? image->startAddress : 0;
   uint32_t highestAddress = startAddress;
   if (!segments.empty()) {
@@ -77,10 +77,10 @@ uint32_t SrecWriteImage(const FirmwareImage *image, TextWriter writer, void *con
   const unsigned dataType = ChooseDataRecordType(highestAddress);
   const unsigned addressSize = dataType + 1;
 
-  if (image->hasHeader) {
-    PutRecord(&output, '0', 2, 0, image->header.data(),
-              std::min(image->header.size(), MAX_HEADER_BYTES));
-  }
+  /* Always a header: strict readers warn about a file without one. */
+  const size_t headerLength = image->hasHeader ? image->header.size() : 0;
+  PutRecord(&output, '0', 2, image->headerAddress, image->header.data(),
+            std::min(headerLength, MAX_HEADER_BYTES));
   uint64_t dataRecords = 0;
   for (const Segment &segment : segments) {
     for (uint32_t offset = 0; offset < segment.length; offset += DATA_BYTES_PER_RECORD) {

@@ -62,13 +62,20 @@ uint32_t TrlFirmwareTerminate(void);
 /*
  * Loads an S-record file and adds its data to the image.
  *
- * Accepts S0 (header: the first one met is kept), S1/S2/S3 (data), S5/S6
- * (count of the data records since the last header, count or termination
- * record; checked), S7/S8/S9 (start address: the first one met is kept).
- * Lines may end in LF or CRLF, hex digits may be either case, blank lines and
- * trailing white space are skipped; several files joined end to end load as
- * their union. addressOffset is added to every address, the start address
- * included.
+ * Accepts S0 (header: the first one met is kept, its data and address
+ * field), S1/S2/S3 (data), S5/S6 (count of the data records since the last
+ * header, count or termination record; checked), S7/S8/S9 (start address: the
+ * first one met is kept). Lines may end in LF or CRLF, hex digits may be
+ * either case, blank lines and trailing white space of any length are
+ * skipped; several files joined end to end load as their union.
+ * addressOffset is added to every address, the start address included.
+ *
+ * Data records may come in any order and may overlap or repeat: the load
+ * takes O(n log n) time for n records and copies each byte a bounded number
+ * of times. Records in ascending order are the direct, fastest path; those
+ * out of order are held apart until the end of the load, which then needs
+ * memory for their bytes twice and 16 bytes a record. Loading into an image
+ * that holds data merges the two once.
  *
  * Fails with TRL_ERR_OPEN (cannot open or read), TRL_ERR_EMPTY (no record),
  * TRL_ERR_SYNTAX (a line that is not a well-formed S-record), TRL_ERR_CHECKSUM,
@@ -87,10 +94,13 @@ uint32_t TrlFirmwareLoadFromMemory(const void *text, size_t length, uint32_t add
  *
  * One data record type for the whole file (S1, S2 or S3: the smallest that
  * holds both the highest data address and the start address), 32 data bytes
- * per record, records never crossing a segment's end. The file holds the kept
- * S0 header (if one was loaded), the data, an S5 count record (S6 above 65535
- * data records; none above 16777215) and the termination record S9/S8/S7 with
- * the kept start address or 0. Upper-case hex, LF line ends.
+ * per record, records never crossing a segment's end. The file holds an S0
+ * header, the data, an S5 count record (S6 above 65535 data records; none
+ * above 16777215) and the termination record S9/S8/S7 with the kept start
+ * address or 0. Upper-case hex, LF line ends. The S0 is the kept header; when
+ * none was loaded, it holds the file name's last component (at most the 252
+ * bytes an S0 holds), as strict readers expect a header. The image itself
+ * still holds no header afterwards.
  *
  * Where the file goes:
  * - A regular file (new, or one this user may write) is written to a
@@ -123,8 +133,9 @@ uint32_t TrlFirmwareLoadFromMemory(const void *text, size_t length, uint32_t add
 uint32_t TrlFirmwareSaveToFile(const char *fileName);
 
 /*
- * Renders the image as TrlFirmwareSaveToFile() would write it. The full text
- * length is always stored in *textLength; the text itself is stored in
+ * Renders the image as TrlFirmwareSaveToFile() would write it, except that
+ * without a kept header the S0 is empty (there is no file name). The full
+ * text length is always stored in *textLength; the text itself is stored in
  * buffer only when bufferSize is at least that length (no NUL is added).
  * Fails with TRL_ERR_ARGUMENT when textLength is null or the buffer is too small.
  */
@@ -162,8 +173,8 @@ uint32_t TrlFirmwareRemoveData(uint32_t address, uint32_t length);
 uint32_t TrlFirmwareClearData(void);
 
 /*
- * The kept S0 header bytes (the record's data field). Returns null with
- * *length 0 when no header is held.
+ * The kept S0 header bytes (the record's data field; its address field is
+ * kept too and saved again). Returns null with *length 0 when no header is held.
  */
 const uint8_t *TrlFirmwareGetHeader(uint32_t *length);
 

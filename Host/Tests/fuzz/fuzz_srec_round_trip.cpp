@@ -1,6 +1,6 @@
 /*
  * Fuzz target: whatever loads, saved and loaded again, gives identical
- * segments, header and start address.
+ * segments, header and start address, and saves to the same text again.
  */
 #include <cstddef>
 #include <cstdint>
@@ -15,11 +15,10 @@ namespace {
 
 struct ImageView {
   std::vector<std::pair<uint32_t, std::vector<uint8_t>>> segments;
-  std::vector<uint8_t> header;
-  bool hasHeader;
-  uint32_t startAddress; /* 0 when none was given: that is what a save writes */
+  std::vector<uint8_t> header; /* empty when none was given: that is what a save writes */
+  uint32_t startAddress;       /* 0 when none was given, likewise */
   bool operator==(const ImageView &other) const {
-    return segments == other.segments && header == other.header && hasHeader == other.hasHeader &&
+    return segments == other.segments && header == other.header &&
            startAddress == other.startAddress;
   }
 };
@@ -34,12 +33,21 @@ ImageView ViewImage() {
   }
   uint32_t headerLength = 0;
   const uint8_t *header = TrlFirmwareGetHeader(&headerLength);
-  view.hasHeader = header != nullptr;
   if (header != nullptr) {
     view.header.assign(header, header + headerLength);
   }
   TrlFirmwareGetStartAddress(&view.startAddress);
   return view;
+}
+
+std::string SaveImage() {
+  size_t length = 0;
+  TrlFirmwareSaveToMemory(nullptr, 0, &length);
+  std::string text(length, '\0');
+  if (TrlFirmwareSaveToMemory(&text[0], text.size(), &length) != TRL_OK) {
+    std::abort();
+  }
+  return text;
 }
 
 }  // namespace
@@ -48,14 +56,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   TrlFirmwareInit(TRL_FILE_FORMAT_SREC);
   if (TrlFirmwareLoadFromMemory(data, size, 0) == TRL_OK) {
     const ImageView loaded = ViewImage();
-    size_t length = 0;
-    TrlFirmwareSaveToMemory(nullptr, 0, &length);
-    std::string text(length, '\0');
-    if (TrlFirmwareSaveToMemory(&text[0], text.size(), &length) != TRL_OK) {
-      std::abort();
-    }
+    const std::string text = SaveImage();
     TrlFirmwareClearData();
-    if (TrlFirmwareLoadFromMemory(text.data(), text.size(), 0) != TRL_OK || !(ViewImage() == loaded)) {
+    if (TrlFirmwareLoadFromMemory(text.data(), text.size(), 0) != TRL_OK || !(ViewImage() == loaded) ||
+        SaveImage() != text) {
       std::abort();
     }
   }

@@ -1,5 +1,7 @@
+#include <algorithm>
 #include <map>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "image_fixture.h"
@@ -92,33 +94,39 @@ TEST_F(ImageTest, GetSegmentRefusesBadIndexAndNullResults) {
 
 namespace {
 
-/* The image as a plain map from address to byte, turned into segments the way the library must. */
-SegmentSnapshot ModelSegments(const std::map<uint32_t, uint8_t> &model) {
-  SegmentSnapshot snapshot;
-  for (const auto &[address, byte] : model) {
-    if (snapshot.empty() ||
-        static_cast<uint64_t>(snapshot.back().first) + snapshot.back().second.size() != address) {
-      snapshot.emplace_back(address, Bytes{});
-    }
-    snapshot.back().second.push_back(byte);
-  }
-  return snapshot;
-}
-
-TEST_F(ImageTest, RandomAddsAndRemovesMatchASimpleModel) {
+/*
+ * Adds, removes and loads against a byte map. Now and then the image is saved
+ * and loaded again, so that edits also meet segments as a load lays them out,
+ * and a record that agrees with the bytes held is loaded on top.
+ */
+TEST_F(ImageTest, RandomAddsRemovesAndLoadsMatchASimpleModel) {
   std::mt19937 random(42);
   std::map<uint32_t, uint8_t> model;
   for (int step = 0; step < 3000; ++step) {
     const uint32_t address = 0x1000 + random() % 0x800;
     const uint32_t length = 1 + random() % (step % 7 == 0 ? 0x300 : 0x40);
-    if (random() % 3 == 0) {
+    Bytes data(length);
+    for (uint32_t index = 0; index < length; ++index) {
+      const auto held = model.find(address + index);
+      data[index] = held != model.end() ? held->second : static_cast<uint8_t>(random());
+    }
+    const unsigned action = random() % 8;
+    if (action < 3) {
       ASSERT_EQ(TRL_OK, TrlFirmwareRemoveData(address, length));
       model.erase(model.lower_bound(address), model.lower_bound(address + length));
+    } else if (action == 3) {
+      const std::string text = Saved();
+      ASSERT_EQ(TRL_OK, TrlFirmwareClearData());
+      ASSERT_EQ(TRL_OK, Load(text));
     } else {
-      Bytes data(length);
-      for (auto &byte : data) byte = static_cast<uint8_t>(random());
-      ASSERT_EQ(TRL_OK, Add(address, data));
-      for (uint32_t index = 0; index < length; ++index) model[address + index] = data[index];
+      if (action == 4) {
+        ASSERT_EQ(TRL_OK, Load(Srec('1', address, Bytes(data.begin(), data.begin() + std::min(length, 250u)))));
+        data.resize(std::min(length, 250u));
+      } else {
+        for (auto &byte : data) byte = static_cast<uint8_t>(random());
+        ASSERT_EQ(TRL_OK, Add(address, data));
+      }
+      for (uint32_t index = 0; index < data.size(); ++index) model[address + index] = data[index];
     }
     ASSERT_EQ(ModelSegments(model), Segments()) << "step " << step;
   }

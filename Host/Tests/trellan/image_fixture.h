@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -12,6 +13,19 @@
 #include "trellan.h"
 
 using SegmentSnapshot = std::vector<std::pair<uint32_t, std::vector<uint8_t>>>;
+
+/* An image as a plain map from address to byte, turned into segments the way the library must. */
+inline SegmentSnapshot ModelSegments(const std::map<uint32_t, uint8_t> &model) {
+  SegmentSnapshot snapshot;
+  for (const auto &[address, byte] : model) {
+    if (snapshot.empty() ||
+        static_cast<uint64_t>(snapshot.back().first) + snapshot.back().second.size() != address) {
+      snapshot.emplace_back(address, std::vector<uint8_t>{});
+    }
+    snapshot.back().second.push_back(byte);
+  }
+  return snapshot;
+}
 
 class ImageTest : public ::testing::Test {
  protected:

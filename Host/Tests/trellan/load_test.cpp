@@ -1,4 +1,6 @@
+#include <algorithm>
 #include <cstdio>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -125,23 +127,61 @@ TEST_F(ImageTest, LoadFromFileReportsUnopenableAndEmptyFiles) {
   EXPECT_EQ(TRL_ERR_OPEN, TrlFirmwareLoadFromFile("/", 0)); /* a folder cannot be read */
 }
 
-TEST_F(ImageTest, LoadFromFileReadsAcrossBlockBoundaries) {
+std::string WriteTemporaryFile(const std::string &name, const std::string &text) {
+  const std::string path = ::testing::TempDir() + name;
+  FILE *file = std::fopen(path.c_str(), "wb");
+  EXPECT_NE(nullptr, file);
+  if (file != nullptr) {
+    std::fwrite(text.data(), 1, text.size(), file);
+    std::fclose(file);
+  }
+  return path;
+}
+
+TEST_F(ImageTest, LoadFromFileReadsAcrossBlockBoundariesInAnyRecordOrder) {
   /* Enough records to span several read blocks, so lines are cut at block ends. */
-  std::string text;
+  std::vector<std::string> records;
   Bytes expected;
   for (uint32_t offset = 0; offset < 64 * 1024 * 32; offset += 32) {
     Bytes data = Ramp(32, static_cast<uint8_t>(offset / 32));
-    text += Srec('3', 0x08000000 + offset, data);
+    records.push_back(Srec('3', 0x08000000 + offset, data));
     expected.insert(expected.end(), data.begin(), data.end());
   }
-  const std::string path = ::testing::TempDir() + "trellan-blocks.srec";
-  FILE *file = std::fopen(path.c_str(), "wb");
-  ASSERT_NE(nullptr, file);
-  std::fwrite(text.data(), 1, text.size(), file);
-  std::fclose(file);
-  ASSERT_EQ(TRL_OK, TrlFirmwareLoadFromFile(path.c_str(), 0));
-  std::remove(path.c_str());
-  EXPECT_EQ((SegmentSnapshot{{0x08000000, expected}}), Segments());
+  for (const char *order : {"ascending", "descending", "shuffled"}) {
+    if (order[0] == 'd') {
+      std::reverse(records.begin(), records.end());
+    } else if (order[0] == 's') {
+      std::shuffle(records.begin(), records.end(), std::mt19937(1));
+    }
+    std::string text;
+    for (const std::string &record : records) text += record;
+    const std::string path = WriteTemporaryFile("trellan-blocks.srec", text);
+    ASSERT_EQ(TRL_OK, TrlFirmwareClearData());
+    ASSERT_EQ(TRL_OK, TrlFirmwareLoadFromFile(path.c_str(), 0)) << order;
+    std::remove(path.c_str());
+    EXPECT_EQ((SegmentSnapshot{{0x08000000, expected}}), Segments()) << order;
+  }
+}
+
+TEST_F(ImageTest, LoadFromFileSkipsTrailingWhiteSpaceOfAnyLength) {
+  std::string record = Srec('1', 0x100, {1, 2});
+  record.pop_back();
+  const std::string spaces(3 << 20, ' ');
+  const std::vector<FailingInput> inputs = {
+      {"spaces, then a line end", record + spaces + "\r\n" + Srec('1', 0x102, {3}), TRL_OK},
+      {"spaces up to the end", Srec('1', 0x102, {3}) + record + spaces, TRL_OK},
+      {"a blank line of spaces", spaces + "\n" + record + "\n" + Srec('1', 0x102, {3}), TRL_OK},
+      {"spaces, then more text", record + spaces + "00\n" + Srec('1', 0x102, {3}), TRL_ERR_SYNTAX},
+  };
+  for (const FailingInput &input : inputs) {
+    const std::string path = WriteTemporaryFile("trellan-spaces.srec", input.text);
+    ASSERT_EQ(TRL_OK, TrlFirmwareClearData());
+    EXPECT_EQ(input.status, TrlFirmwareLoadFromFile(path.c_str(), 0)) << input.name;
+    std::remove(path.c_str());
+    if (input.status == TRL_OK) {
+      EXPECT_EQ((SegmentSnapshot{{0x100, {1, 2, 3}}}), Segments()) << input.name;
+    }
+  }
 }
 
 TEST(Library, CallsBeforeInitFailAndUnknownFormatIsRefused) {

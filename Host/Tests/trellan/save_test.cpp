@@ -29,20 +29,29 @@ TEST_F(ImageTest, SavesS1WithHeaderCountAndTermination) {
 }
 
 TEST_F(ImageTest, RecordTypeFollowsHighestDataAddressAndStartAddress) {
+  const std::string emptyHeader = Srec('0', 0);
   ASSERT_EQ(TRL_OK, Add(0xFFFF, {1}));
-  EXPECT_EQ(Srec('1', 0xFFFF, {1}) + Srec('5', 1) + Srec('9', 0), Saved());
+  EXPECT_EQ(emptyHeader + Srec('1', 0xFFFF, {1}) + Srec('5', 1) + Srec('9', 0), Saved());
   ASSERT_EQ(TRL_OK, Add(0x10000, {2}));
-  EXPECT_EQ(Srec('2', 0xFFFF, {1, 2}) + Srec('5', 1) + Srec('8', 0), Saved());
+  EXPECT_EQ(emptyHeader + Srec('2', 0xFFFF, {1, 2}) + Srec('5', 1) + Srec('8', 0), Saved());
   ASSERT_EQ(TRL_OK, Add(0xFFFFFF, {3}));
-  EXPECT_EQ(Srec('2', 0xFFFF, {1, 2}) + Srec('2', 0xFFFFFF, {3}) + Srec('5', 2) + Srec('8', 0),
+  EXPECT_EQ(emptyHeader + Srec('2', 0xFFFF, {1, 2}) + Srec('2', 0xFFFFFF, {3}) + Srec('5', 2) +
+                Srec('8', 0),
             Saved());
   ASSERT_EQ(TRL_OK, TrlFirmwareClearData());
   ASSERT_EQ(TRL_OK, Load(Srec('1', 0x10, {1}) + Srec('7', 0x08000000)));
-  EXPECT_EQ(Srec('3', 0x10, {1}) + Srec('5', 1) + Srec('7', 0x08000000), Saved());
+  EXPECT_EQ(emptyHeader + Srec('3', 0x10, {1}) + Srec('5', 1) + Srec('7', 0x08000000), Saved());
 }
 
-TEST_F(ImageTest, EmptyImageSavesCountAndTerminationOnly) {
-  EXPECT_EQ(Srec('5', 0) + Srec('9', 0), Saved());
+TEST_F(ImageTest, EmptyImageSavesAnEmptyHeaderCountAndTermination) {
+  EXPECT_EQ(Srec('0', 0) + Srec('5', 0) + Srec('9', 0), Saved());
+}
+
+TEST_F(ImageTest, HeaderKeepsItsAddressField) {
+  const std::string text = Srec('0', 0x1234, {'h'}) + Srec('1', 0x10, {1}) + Srec('5', 1) +
+                           Srec('9', 0);
+  ASSERT_EQ(TRL_OK, Load(text));
+  EXPECT_EQ(text, Saved());
 }
 
 TEST_F(ImageTest, UsesS5UpTo65535RecordsAndS6Above) {
@@ -71,25 +80,28 @@ TEST_F(ImageTest, RoundTripsS1S2AndS3Files) {
   }
 }
 
+/* A header-less image, saved to files: each names itself in its S0. */
 class SaveFileTest : public ImageTest {
  protected:
   void SetUp() override {
     ImageTest::SetUp();
     ASSERT_EQ(TRL_OK, Load(Srec('1', 0x100, Ramp(4)) + Srec('9', 0)));
-    expected = Saved();
+  }
+  static std::string Expected(const std::string &headerText) {
+    return Srec('0', 0, Bytes(headerText.begin(), headerText.end())) + Srec('1', 0x100, Ramp(4)) +
+           Srec('5', 1) + Srec('9', 0);
   }
   ScratchFolder folder;
-  std::string expected;
 };
 
 TEST_F(SaveFileTest, CreatesAndReplacesFilesLeavingNoTemporaryFile) {
   const std::string path = folder.Path("out.srec");
   ASSERT_EQ(TRL_OK, TrlFirmwareSaveToFile(path.c_str()));
-  EXPECT_EQ(expected, ReadFileText(path));
+  EXPECT_EQ(Expected("out.srec"), ReadFileText(path));
   WriteFileText(path, "old contents that are longer than the new ones\n");
   chmod(path.c_str(), 0640);
   ASSERT_EQ(TRL_OK, TrlFirmwareSaveToFile(path.c_str()));
-  EXPECT_EQ(expected, ReadFileText(path));
+  EXPECT_EQ(Expected("out.srec"), ReadFileText(path));
   struct stat status {};
   ASSERT_EQ(0, stat(path.c_str(), &status));
   EXPECT_EQ(0640u, status.st_mode & 0777u);
@@ -132,7 +144,19 @@ TEST_F(SaveFileTest, WritesThroughASymbolicLink) {
   std::filesystem::create_symlink(target, link);
   ASSERT_EQ(TRL_OK, TrlFirmwareSaveToFile(link.c_str()));
   EXPECT_TRUE(std::filesystem::is_symlink(link));
-  EXPECT_EQ(expected, ReadFileText(target));
+  EXPECT_EQ(Expected("link.srec"), ReadFileText(target));
+}
+
+TEST_F(SaveFileTest, TheNameHeaderIsNeverKeptAndALoadedHeaderWins) {
+  ASSERT_EQ(TRL_OK, TrlFirmwareSaveToFile(folder.Path("first.srec").c_str()));
+  EXPECT_EQ(Expected("first.srec"), ReadFileText(folder.Path("first.srec")));
+  uint32_t length = 1;
+  EXPECT_EQ(nullptr, TrlFirmwareGetHeader(&length));
+  EXPECT_EQ(0u, length);
+  /* A loaded header wins over the name. */
+  ASSERT_EQ(TRL_OK, Load(Srec('0', 0, {'h'})));
+  ASSERT_EQ(TRL_OK, TrlFirmwareSaveToFile(folder.Path("out.srec").c_str()));
+  EXPECT_EQ(Expected("h"), ReadFileText(folder.Path("out.srec")));
 }
 
 TEST_F(SaveFileTest, DescriptorNamesWriteThroughTheOpenDescriptor) {
@@ -144,6 +168,8 @@ TEST_F(SaveFileTest, DescriptorNamesWriteThroughTheOpenDescriptor) {
     EXPECT_EQ(TRL_OK, TrlFirmwareSaveToFile((prefix + std::to_string(descriptor)).c_str()));
   }
   close(descriptor);
+  /* The header names the file as given: the descriptor's number. */
+  const std::string expected = Expected(std::to_string(descriptor));
   EXPECT_EQ("kept\n" + expected + expected, ReadFileText(log));
   EXPECT_EQ(TRL_ERR_WRITE, TrlFirmwareSaveToFile(("/dev/fd/" + std::to_string(descriptor)).c_str()));
 }

@@ -16,7 +16,8 @@ const std::string TEMPORARY_PREFIX = ".trellan-";
 
 /* 8 MiB of data in S3 records: long enough to save that a signal can land while it runs. */
 void WriteLargeImage(const std::string &path) {
-  std::string text;
+  /* With a header of its own, every output holds the same text whatever its name. */
+  std::string text = Srec('0', 0, {'b', 'i', 'g'});
   for (uint32_t offset = 0; offset < (8u << 20); offset += 32) {
     text += Srec('3', 0x08000000 + offset, Ramp(32, static_cast<uint8_t>(offset >> 5)));
   }

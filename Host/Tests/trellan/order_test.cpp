@@ -1,0 +1,144 @@
+/* Loading the same images with their records in any order, whole or as joined files. */
+#include <algorithm>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "image_fixture.h"
+#include "srec_text.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+struct Record {
+  uint32_t address;
+  Bytes data;
+  std::string line;
+};
+
+struct RandomImage {
+  std::vector<Record> records;
+  std::map<uint32_t, uint8_t> model;
+};
+
+/* The value every record gives an address, so that overlapping records agree. */
+uint8_t ValueAt(uint32_t address, uint32_t seed) {
+  return static_cast<uint8_t>(((address ^ seed) * 2654435761u) >> 24);
+}
+
+Record MakeRecord(std::mt19937 &random, uint32_t address, const Bytes &data) {
+  const char type = address <= 0xFFFF && random() % 2 == 0     ? '1'
+                    : address <= 0xFFFFFF && random() % 2 == 0 ? '2'
+                                                               : '3';
+  return {address, data, Srec(type, address, data)};
+}
+
+/*
+ * A few blocks, mostly close together so that they overlap or touch, some
+ * anywhere or at the top of the address space, cut into records of 1 to 64
+ * bytes; now and then a record comes twice.
+ */
+RandomImage MakeImage(std::mt19937 &random, uint32_t seed) {
+  RandomImage image;
+  const int blocks = 1 + static_cast<int>(random() % 5);
+  for (int block = 0; block < blocks; ++block) {
+    const unsigned where = random() % 4;
+    const uint32_t start = where == 0   ? static_cast<uint32_t>(random())
+                           : where == 1 ? 0xFFFFFFFFu - random() % 200
+                                        : 0x1000 + random() % 0x400;
+    const uint64_t length = std::min<uint64_t>(1 + random() % 600, 0x100000000ull - start);
+    for (uint64_t offset = 0; offset < length;) {
+      const uint32_t address = static_cast<uint32_t>(start + offset);
+      Bytes data(std::min<uint64_t>(1 + random() % 64, length - offset));
+      for (size_t index = 0; index < data.size(); ++index) {
+        data[index] = ValueAt(static_cast<uint32_t>(address + index), seed);
+        image.model[static_cast<uint32_t>(address + index)] = data[index];
+      }
+      image.records.push_back(MakeRecord(random, address, data));
+      if (random() % 10 == 0) {
+        image.records.push_back(image.records.back());
+      }
+      offset += data.size();
+    }
+  }
+  return image;
+}
+
+/* The records in the order they were made, reversed, by address either way, or shuffled. */
+std::vector<Record> Reorder(std::vector<Record> records, int order, std::mt19937 &random) {
+  auto byAddress = [](const Record &a, const Record &b) { return a.address < b.address; };
+  switch (order) {
+    case 0: break;
+    case 1: std::reverse(records.begin(), records.end()); break;
+    case 2: std::stable_sort(records.begin(), records.end(), byAddress); break;
+    case 3:
+      std::stable_sort(records.begin(), records.end(), byAddress);
+      std::reverse(records.begin(), records.end());
+      break;
+    default: std::shuffle(records.begin(), records.end(), random); break;
+  }
+  return records;
+}
+
+/* Cuts the records into one to three files, each closed by a count record. */
+std::vector<std::string> MakeFiles(const std::vector<Record> &records, std::mt19937 &random) {
+  std::vector<std::string> files(1 + random() % 3);
+  std::vector<uint32_t> counts(files.size(), 0);
+  for (const Record &record : records) {
+    const size_t file = random() % files.size();
+    files[file] += record.line;
+    counts[file]++;
+  }
+  for (size_t file = 0; file < files.size(); ++file) {
+    files[file] += Srec('5', counts[file]);
+  }
+  return files;
+}
+
+/* Loads the files joined end to end into one text, or one after another into the image. */
+uint32_t LoadFiles(const std::vector<std::string> &files, bool joined) {
+  std::string all;
+  for (const std::string &file : files) {
+    if (!joined) {
+      const uint32_t status = TrlFirmwareLoadFromMemory(file.data(), file.size(), 0);
+      if (status != TRL_OK) return status;
+    }
+    all += file;
+  }
+  return joined ? TrlFirmwareLoadFromMemory(all.data(), all.size(), 0) : static_cast<uint32_t>(TRL_OK);
+}
+
+TEST_F(ImageTest, RandomImagesLoadTheSameInAnyRecordOrderAndRefuseAnyContradiction) {
+  std::mt19937 random(2024);
+  for (uint32_t seed = 0; seed < 60; ++seed) {
+    const RandomImage image = MakeImage(random, seed);
+    const SegmentSnapshot expected = ModelSegments(image.model);
+    for (int order = 0; order < 7; ++order) {
+      const std::vector<std::string> files =
+          MakeFiles(Reorder(image.records, order, random), random);
+      ASSERT_EQ(TRL_OK, TrlFirmwareClearData());
+      ASSERT_EQ(TRL_OK, LoadFiles(files, order % 2 == 0)) << "image " << seed << " order " << order;
+      ASSERT_EQ(expected, Segments()) << "image " << seed << " order " << order;
+    }
+
+    /* One byte given a second value anywhere in the order: refused, with or without data held. */
+    const Record &original = image.records[random() % image.records.size()];
+    Bytes data = original.data;
+    data[random() % data.size()] ^= static_cast<uint8_t>(1 + random() % 255);
+    std::vector<Record> records = Reorder(image.records, 4, random);
+    records.insert(records.begin() + static_cast<std::ptrdiff_t>(random() % (records.size() + 1)),
+                   MakeRecord(random, original.address, data));
+    const std::vector<std::string> files = MakeFiles(records, random);
+    const std::string savedBefore = Saved();
+    EXPECT_EQ(TRL_ERR_CONFLICT, LoadFiles(files, true)) << "image " << seed;
+    EXPECT_EQ(expected, Segments()) << "image " << seed;
+    EXPECT_EQ(savedBefore, Saved()) << "image " << seed;
+    ASSERT_EQ(TRL_OK, TrlFirmwareClearData());
+    EXPECT_EQ(TRL_ERR_CONFLICT, LoadFiles(files, true)) << "image " << seed;
+    EXPECT_EQ(0u, TrlFirmwareGetSegmentCount()) << "image " << seed;
+  }
+}
+
+}  // namespace
