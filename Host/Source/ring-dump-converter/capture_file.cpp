@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include <sys/stat.h>
+
 #ifdef _WIN32
 #include <io.h>
 #include <windows.h>
@@ -41,6 +43,7 @@ static pcap_dumper_t *OpenDumper(pcap_t *deadHandle, FILE *stream) {
 bool CreateCaptureFile(const char *path, CaptureFile *capture, std::string *reason) {
   capture->deadHandle = NULL;
   capture->dumper = NULL;
+  capture->dumpedSize = CAPTURE_FILE_HEADER_SIZE;
   const int error = OpenOutputFile(path, &capture->output);
   if (error != 0) {
     *reason = strerror(error);
@@ -64,13 +67,41 @@ bool CreateCaptureFile(const char *path, CaptureFile *capture, std::string *reas
   return true;
 }
 
+/*
+ * True when the file on disk holds every byte handed to libpcap. libpcap
+ * ignores what fwrite returns, and on Windows its stream belongs to the DLL's
+ * C runtime, which need not be ours: the file's size is the one check that
+ * holds with any libpcap. Devices and pipes have no size to compare.
+ */
+static bool HoldsEveryDumpedByte(const CaptureFile *capture) {
+  if (capture->output.route == OUTPUT_DIRECT) {
+    return true;
+  }
+#ifdef _WIN32
+  struct _stat64 status;
+  if (_fstat64(capture->output.descriptor, &status) != 0) {
+    return false;
+  }
+#else
+  struct stat status;
+  if (fstat(capture->output.descriptor, &status) != 0) {
+    return false;
+  }
+#endif
+  return static_cast<uint64_t>(status.st_size) == capture->dumpedSize;
+}
+
 bool FinishCaptureFile(CaptureFile *capture, bool keep) {
+  bool written = pcap_dump_flush(capture->dumper) == 0;
+#ifndef _WIN32
   /* libpcap drops writes silently once the disk is full: check the stream itself. */
-  bool written = pcap_dump_flush(capture->dumper) == 0 && !ferror(pcap_dump_file(capture->dumper));
+  written = written && !ferror(pcap_dump_file(capture->dumper));
+#endif
   pcap_close(capture->deadHandle);
   pcap_dump_close(capture->dumper);
   capture->deadHandle = NULL;
   capture->dumper = NULL;
+  written = written && HoldsEveryDumpedByte(capture);
   if (keep && written) {
     written = CommitOutputFile(&capture->output) == 0;
   } else {

@@ -4,14 +4,20 @@
 
 #include <pcap/pcap.h>
 
+#include <cstdint>
 #include <string>
 
 #include "output_file.h"
+
+/* What a savefile holds in front of the packets, and in front of each packet's bytes. */
+constexpr uint64_t CAPTURE_FILE_HEADER_SIZE = 24;
+constexpr uint64_t CAPTURE_RECORD_HEADER_SIZE = 16;
 
 struct CaptureFile {
   pcap_t *deadHandle;
   pcap_dumper_t *dumper;
   OutputFile output;
+  uint64_t dumpedSize; /* the file header and every packet handed to pcap_dump */
 };
 
 /*
@@ -23,7 +29,7 @@ bool CreateCaptureFile(const char *path, CaptureFile *capture, std::string *reas
 
 /*
  * Closes both handles. With keep, the capture replaces the target if every
- * write succeeded; otherwise a temporary file is removed. Returns false if
+ * write succeeded (a file on disk must then hold dumpedSize bytes); otherwise a temporary file is removed. Returns false if
  * a write failed (the capture is then removed, never left truncated, unless
  * it was written in place or directly).
  */

@@ -25,7 +25,7 @@ static RingDump ringDump;
 static uint8_t packetBuffer[PACKET_BUFFER_SIZE];
 
 struct CaptureOutput {
-  pcap_dumper_t *dumper;
+  CaptureFile *capture;
   uint32_t baseTime;
 };
 
@@ -61,7 +61,8 @@ static void WriteCapturePacket(const RingRecord *record, void *context) {
   header.ts.tv_usec = static_cast<int>((record->timeOffset % 1000) * 1000);
   header.caplen = record->payloadLength;
   header.len = record->payloadLength;
-  pcap_dump(reinterpret_cast<u_char *>(output->dumper), &header, record->packetBuffer);
+  pcap_dump(reinterpret_cast<u_char *>(output->capture->dumper), &header, record->packetBuffer);
+  output->capture->dumpedSize += CAPTURE_RECORD_HEADER_SIZE + header.caplen;
 }
 
 static void ReportWalkFailure(const WalkResult &walk, uint16_t endPosition) {
@@ -109,7 +110,7 @@ int main(int argc, char *argv[]) {
     printf("Error: could not create capture file %s: %s\n", argv[2], reason.c_str());
     return RESULT_ERROR;
   }
-  output.dumper = capture.dumper;
+  output.capture = &capture;
 
   int result = RESULT_OK;
   bool keepCapture = false;

@@ -48,6 +48,28 @@ TEST_F(TervoxTest, AFailedWriteIsReported) {
   EXPECT_EQ(std::vector<std::string>{"in.prb"}, ListFolder(folder.root));
 }
 
+TEST_F(TervoxTest, AFullDiskIsReportedAndLeavesNoCapture) {
+  if (TervoxRunsUnderWine() || geteuid() != 0) {
+    GTEST_SKIP() << "needs root on Linux, for a small file system of its own";
+  }
+  RingDumpBuilder builder(16384);
+  uint16_t next = 0;
+  for (int record = 0; record < 8; ++record) next = builder.PutRecord(next, Pattern(1000), 0);
+  WriteFileBytes(folder.Path("in.prb"), builder.File(0, next));
+  mkdir(folder.Path("small").c_str(), 0755);
+  /* A 4 KiB file system of its own, in a mount namespace that ends with the run. */
+  const std::string prefix =
+      "unshare -m sh -c 'mount -t tmpfs -o size=4k none small && \"$@\"; status=$?; "
+      "ls -A small > listing; exit $status' sh ";
+  CommandResult result =
+      RunCommand(TervoxCommandLine(folder, "in.prb small/out.pcap 16 0", prefix));
+  EXPECT_EQ(255, result.exitCode);
+  EXPECT_NE(std::string::npos,
+            result.output.find("zelb size 16384\nError: could not write capture file small/out.pcap\n"))
+      << result.output;
+  EXPECT_EQ("", ReadFileText(folder.Path("listing")));
+}
+
 TEST_F(TervoxTest, FailedRunsBeforeAnyPacketKeepAnExistingCapture) {
   WriteFileText(folder.Path("out.pcap"), "previous capture\n");
   mkdir(folder.Path("folder.prb").c_str(), 0755);
