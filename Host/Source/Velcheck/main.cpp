@@ -11,12 +11,11 @@
 #include <cstring>
 
 #include "checksum_info_table.h"
+#include "table_search.h"
 #include "trellan.h"
 
 /* Exit codes as cmp and diff use them. */
 enum { RESULT_MATCH = 0, RESULT_MISMATCH = 1, RESULT_TROUBLE = 2 };
-
-static const uint8_t MAGIC_BYTES[4] = {0x37, 0x55, 0xAA, 0x23};
 
 /* Settings, filled in by ParseCommandLine(); the name points into argv. */
 static bool tableAddressGiven;
@@ -106,45 +105,6 @@ static uint32_t MeasureRoomAt(uint32_t address) {
   return segmentLength - (address - segmentAddress);
 }
 
-/*
- * Room a found table may take. Velmark lists one entry per segment it saw;
- * in the finished image the table and the restored excluded bytes can join
- * at most three of those segments into one, so no table made for this image
- * has more than two entries beyond its segment count. Bounding the room keeps
- * a search through a segment full of magic bytes linear.
- */
-static uint32_t BoundSearchRoom(uint32_t room) {
-  const uint64_t largest =
-      CIT_HEADER_SIZE + CIT_ENTRY_SIZE * (static_cast<uint64_t>(TrlFirmwareGetSegmentCount()) + 2);
-  return largest < room ? static_cast<uint32_t>(largest) : room;
-}
-
-/* Searches every segment, lowest address first, for the magic bytes in front of a header that holds. */
-static bool FindTable(uint32_t *address, CitResult *header) {
-  for (uint32_t index = 0; index < TrlFirmwareGetSegmentCount(); ++index) {
-    uint32_t segmentAddress = 0;
-    uint32_t segmentLength = 0;
-    const uint8_t *data = TrlFirmwareGetSegment(index, &segmentAddress, &segmentLength);
-    for (uint32_t offset = 0; segmentLength - offset >= CIT_HEADER_SIZE; ++offset) {
-      const void *next = memchr(data + offset, MAGIC_BYTES[0], segmentLength - offset);
-      if (next == NULL) {
-        break;
-      }
-      offset = static_cast<uint32_t>(static_cast<const uint8_t *>(next) - data);
-      if (segmentLength - offset < CIT_HEADER_SIZE || memcmp(data + offset, MAGIC_BYTES, 4) != 0) {
-        continue;
-      }
-      *header = CheckChecksumInfoTableHeader(ReadImage, NULL, segmentAddress + offset,
-                                             BoundSearchRoom(segmentLength - offset));
-      if (header->status == CIT_STATUS_VALID) {
-        *address = segmentAddress + offset;
-        return true;
-      }
-    }
-  }
-  return false;
-}
-
 static const char *DescribeHeaderFault(CitStatus status) {
   switch (status) {
     case CIT_STATUS_MAGIC_WRONG:
@@ -205,7 +165,7 @@ int main(int argc, char *argv[]) {
              DescribeHeaderFault(header.status));
       result = RESULT_TROUBLE;
     }
-  } else if (!FindTable(&tableAddress, &header)) {
+  } else if (!FindChecksumInfoTable(ReadImage, &tableAddress, &header)) {
     printf("[ERROR] No checksum info table found in the image.\n");
     result = RESULT_TROUBLE;
   }

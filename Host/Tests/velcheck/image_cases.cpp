@@ -60,11 +60,29 @@ std::vector<ImageCase> MakeImageCases(const ScratchFolder &folder) {
   writeDamaged("list-crc.srec", [](ImageSegments &image) { image[3].second[28] ^= 0x01; });
   writeDamaged("missing.srec", [](ImageSegments &image) { image[1].second.resize(0x20); });
 
+  /* Images a peer changed after Velmark: fewer segments than entries, magic bytes before the table. */
+  ImageSegments filled = LoadImageFile(folder.Path("many.srec"));
+  ImageSegments joinedUp(1, filled[0]);
+  for (size_t index = 1; index + 1 < filled.size(); ++index) {
+    std::vector<uint8_t> &bytes = joinedUp[0].second;
+    bytes.resize(filled[index].first - joinedUp[0].first, 0xFF);
+    bytes.insert(bytes.end(), filled[index].second.begin(), filled[index].second.end());
+  }
+  joinedUp.push_back(filled.back());
+  WriteImageFile(folder.Path("many-filled.srec"), joinedUp);
+  writeDamaged("magic-run.srec", [](ImageSegments &image) {
+    std::vector<uint8_t> run;
+    for (int index = 0; index < 1024; ++index) run.insert(run.end(), {0x37, 0x55, 0xAA, 0x23});
+    image.insert(image.begin(), {0x07000000, run});
+  });
+
   return {
       {"plain.srec", TABLE_ADDRESS, CIT_STATUS_VALID, 3, 0},
       {"excluded.srec", 0x08001000, CIT_STATUS_VALID, 3, 0},
       {"joined.srec", TABLE_ADDRESS, CIT_STATUS_VALID, 3, 0},
       {"many.srec", 0x00200000, CIT_STATUS_VALID, 300, 0},
+      {"many-filled.srec", 0x00200000, CIT_STATUS_VALID, 300, 0},
+      {"magic-run.srec", TABLE_ADDRESS, CIT_STATUS_VALID, 3, 0},
       {"changed-0.srec", TABLE_ADDRESS, CIT_STATUS_ENTRY_CRC_WRONG, 3, 0},
       {"changed-1.srec", TABLE_ADDRESS, CIT_STATUS_ENTRY_CRC_WRONG, 3, 1},
       {"changed-2.srec", TABLE_ADDRESS, CIT_STATUS_ENTRY_CRC_WRONG, 3, 2},
