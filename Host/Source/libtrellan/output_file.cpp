@@ -41,6 +41,12 @@ std::string FolderOf(const std::string &name) {
   return slash == std::string::npos ? std::string() : name.substr(0, slash + 1);
 }
 
+/* The folder that holds name, as a name that stat and realpath take. */
+std::string ExistingFolderOf(const std::string &name) {
+  const std::string folder = FolderOf(name);
+  return folder.empty() ? std::string(".") : folder;
+}
+
 bool FillRandom(unsigned char *bytes, size_t count) {
 #ifdef _WIN32
   for (size_t index = 0; index < count; ++index) {
@@ -382,6 +388,22 @@ int OpenDirectly(const std::string &name, int extraFlags, OutputFile *output) {
 }
 
 /*
+ * The rule the kernel applies to links in a sticky folder anyone may write
+ * (fs.protected_symlinks), whatever the machine's setting: we follow links
+ * ourselves, so the kernel never gets to. Such a link is followed only if it
+ * is ours or the folder owner's; another user may have planted it.
+ */
+int MayFollowLink(const std::string &name, const struct stat &linkStatus) {
+  struct stat folderStatus;
+  if (stat(ExistingFolderOf(name).c_str(), &folderStatus) != 0) {
+    return errno;
+  }
+  const bool shared = (folderStatus.st_mode & (S_ISVTX | S_IWOTH)) == (S_ISVTX | S_IWOTH);
+  const bool trusted = linkStatus.st_uid == geteuid() || linkStatus.st_uid == folderStatus.st_uid;
+  return !shared || trusted ? 0 : EACCES;
+}
+
+/*
  * Follows links from path as far as they go. Sets *descriptorNumber when a
  * descriptor's name is met; otherwise *name is the final name, and *exists
  * tells whether something is there (described in *status).
@@ -405,6 +427,10 @@ int ResolveTarget(const char *path, std::string *name, int *descriptorNumber, bo
     if (links == MAX_LINKS_FOLLOWED) {
       return ELOOP;
     }
+    const int refused = MayFollowLink(*name, *status);
+    if (refused != 0) {
+      return refused;
+    }
     char linkText[4096];
     const ssize_t length = readlink(name->c_str(), linkText, sizeof linkText);
     if (length < 0) {
@@ -420,10 +446,7 @@ int ResolveTarget(const char *path, std::string *name, int *descriptorNumber, bo
 
 /* Whether this user may rename over name: the folder's write and search rights, and its sticky bit. */
 bool FolderLetsUsReplace(const std::string &name, const struct stat &fileStatus) {
-  std::string folder = FolderOf(name);
-  if (folder.empty()) {
-    folder = ".";
-  }
+  const std::string folder = ExistingFolderOf(name);
   struct stat folderStatus;
   if (faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0 ||
       stat(folder.c_str(), &folderStatus) != 0) {

@@ -72,6 +72,12 @@ std::vector<OutputCase> OutputCases(const std::string &extension, const std::str
       {"a link to a file replaces the file, and stays",
        "echo old > real && ln -s real " + out, out, AS_ROOT, "",
        "test -L " + out + " && cmp real \"$REF\"", false},
+      {"a link another user planted in a sticky folder anyone may write is not followed, at any hop",
+       "echo old > " + out + " && mkdir -m 1777 s && ln -s ../" + out + " s/hop && chown -h nobody s/hop"
+       " && ln -s s/hop link", "link", AS_ROOT, denied, unchanged + " && test -L s/hop", false},
+      {"a link of the sticky folder's owner is followed", "echo old > " + out + " && chmod 666 " + out +
+       " && mkdir -m 1777 s && ln -s ../" + out + " s/" + out, "s/" + out, AS_NOBODY, "", replaced,
+       false},
       {"a loop of links is refused", "ln -s loop2 loop1 && ln -s loop1 loop2", "loop1", AS_ROOT,
        "Too many levels of symbolic links", "test -L loop1 && test -L loop2", false},
       {"a missing folder is refused", "true", "no/" + out, AS_ROOT, "No such file or directory",
