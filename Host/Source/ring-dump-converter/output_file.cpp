@@ -349,7 +349,30 @@ int FinishTemporaryFile(OutputFile *output, bool replace) {
   return error;
 }
 
-/* The descriptor that name stands for (/dev/stdout, /dev/fd/N, ...), or -1. */
+/* The number that text spells in decimal digits, or -1. */
+int DecimalNumber(const std::string &text) {
+  if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos) {
+    return -1;
+  }
+  return std::atoi(text.c_str());
+}
+
+/* The path that name resolves to, or "" when it does not exist. */
+std::string RealPath(const std::string &name) {
+  char *resolved = realpath(name.c_str(), nullptr);
+  if (resolved == nullptr) {
+    return std::string();
+  }
+  const std::string path(resolved);
+  std::free(resolved);
+  return path;
+}
+
+/*
+ * The descriptor that name stands for, or -1. Known by where it is, not by
+ * how it is spelled: /proc/self//fd/1, /dev/fd/./1 and /proc/thread-self/fd/1
+ * are descriptor 1 as much as /dev/stdout is.
+ */
 int DescriptorNamed(const std::string &name) {
   if (name == "/dev/stdout") {
     return STDOUT_FILENO;
@@ -357,17 +380,24 @@ int DescriptorNamed(const std::string &name) {
   if (name == "/dev/stderr") {
     return STDERR_FILENO;
   }
-  std::string number;
   for (const char *prefix : {"/dev/fd/", "/proc/self/fd/"}) {
-    if (name.compare(0, std::strlen(prefix), prefix) == 0) {
-      number = name.substr(std::strlen(prefix));
+    if (name.compare(0, std::strlen(prefix), prefix) == 0 &&
+        DecimalNumber(name.substr(std::strlen(prefix))) >= 0) {
+      return DecimalNumber(name.substr(std::strlen(prefix)));
     }
   }
-  if (number.empty() || number.size() > 9 ||
-      number.find_first_not_of("0123456789") != std::string::npos) {
+  const std::string last = name.substr(FolderOf(name).size());
+  const std::string folder = RealPath(ExistingFolderOf(name));
+  if (folder.empty()) {
     return -1;
   }
-  return std::atoi(number.c_str());
+  if (folder == "/dev") {
+    return last == "stdout" ? STDOUT_FILENO : last == "stderr" ? STDERR_FILENO : -1;
+  }
+  if (folder == RealPath("/proc/self/fd") || folder == RealPath("/proc/thread-self/fd")) {
+    return DecimalNumber(last);
+  }
+  return -1;
 }
 
 /* Writes through a copy of an open descriptor: never opened anew, so `>> log` keeps appending. */

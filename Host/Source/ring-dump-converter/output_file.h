@@ -29,10 +29,11 @@ struct OutputFile {
 /*
  * Opens path for writing. Names of an open descriptor (/dev/stdout,
  * /dev/stderr, /dev/fd/N, /proc/self/fd/N, or a link to one) are written
- * through that descriptor; symbolic links are followed, also to a file that
- * does not exist yet, except a link in a sticky folder anyone may write that
- * is neither ours nor the folder owner's (EACCES); a regular file that this
- * user may not write, and a folder, are refused. While a temporary file exists, SIGINT, SIGTERM and
+ * through that descriptor, however the name is spelled; symbolic links are
+ * followed, also to a file that does not exist yet, except a link in a sticky
+ * folder anyone may write that is neither ours nor the folder owner's
+ * (EACCES); a regular file that this user may not write, and a folder, are
+ * refused. While a temporary file exists, SIGINT, SIGTERM and
  * SIGHUP (Ctrl-C on a Windows console) remove it before the process ends;
  * only one output may be open at a time. Returns 0, or an errno value.
  */

@@ -46,6 +46,8 @@ std::vector<OutputCase> OutputCases(const std::string &extension, const std::str
   const std::string longName = std::string(255 - extension.size(), 'n') + extension;
   const std::string unchanged = "test \"$(cat " + out + ")\" = old";
   const std::string replaced = "cmp " + out + " \"$REF\"";
+  const std::string appended =
+      "test \"$(head -n 1 log)\" = old && tail -c $(stat -c %s \"$REF\") log | cmp - \"$REF\"";
   const char *denied = "Permission denied";
   return {
       {"a new file gets 0666 less the umask", "true", out, AS_ROOT, "",
@@ -94,7 +96,11 @@ std::vector<OutputCase> OutputCases(const std::string &extension, const std::str
        "Bad file descriptor", "true", false},
       {"/dev/stdout appends to what stdout is, and the link stays", "echo old > log", "/dev/stdout",
        IN_SCRATCH_DEV, "",
-       "test \"$(head -n 1 log)\" = old && tail -c $(stat -c %s \"$REF\") log | cmp - \"$REF\"", false},
+       appended, false},
+      {"another spelling of /proc/self/fd/1 is descriptor 1 too", "echo old > log", "/proc/self//fd/1",
+       IN_SCRATCH_DEV, "", appended, false},
+      {"a link to /proc/thread-self/fd/1 is descriptor 1 too",
+       "echo old > log && ln -s /proc/thread-self/fd/1 " + out, out, IN_SCRATCH_DEV, "", appended, false},
   };
 }
 
