@@ -11,7 +11,7 @@
 
 enum OutputRoute {
   OUTPUT_TEMPORARY,  /* a temporary file beside the target, renamed over it when complete */
-  OUTPUT_IN_PLACE,   /* a regular file the folder does not let us replace: truncated and rewritten */
+  OUTPUT_IN_PLACE,   /* a regular file the folder does not let us replace: emptied when writing starts, rewritten */
   OUTPUT_DIRECT      /* a device, a pipe or an open descriptor: written as it is */
 };
 
@@ -38,6 +38,14 @@ struct OutputFile {
  * only one output may be open at a time. Returns 0, or an errno value.
  */
 int OpenOutputFile(const char *path, OutputFile *output);
+
+/*
+ * Call just before the first byte is written: empties a file written in
+ * place, which until then is exactly as it was, so that a caller that fails
+ * first (its input cannot be read) leaves it untouched. Nothing to do for the
+ * other routes. Returns 0, or an errno value.
+ */
+int StartOutputFile(OutputFile *output);
 
 /*
  * Completes the output once the caller has closed output->stream with every

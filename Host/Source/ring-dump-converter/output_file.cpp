@@ -223,6 +223,8 @@ int AttachStream(OutputFile *output) {
 
 int CloseDescriptor(int descriptor) { return _close(descriptor) == 0 ? 0 : errno; }
 
+int EmptyDescriptor(int descriptor) { return _chsize(descriptor, 0) == 0 ? 0 : errno; }
+
 #else
 
 constexpr int MAX_LINKS_FOLLOWED = 40;
@@ -412,8 +414,8 @@ int OpenDescriptor(int descriptorNumber, OutputFile *output) {
   return output->descriptor < 0 ? errno : 0;
 }
 
-int OpenDirectly(const std::string &name, int extraFlags, OutputFile *output) {
-  output->descriptor = open(name.c_str(), O_WRONLY | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC | extraFlags);
+int OpenDirectly(const std::string &name, OutputFile *output) {
+  output->descriptor = open(name.c_str(), O_WRONLY | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
   return output->descriptor < 0 ? errno : 0;
 }
 
@@ -504,7 +506,7 @@ int OpenTarget(const char *path, OutputFile *output) {
   }
   if (exists && !S_ISREG(status.st_mode)) {
     output->route = OUTPUT_DIRECT;
-    return OpenDirectly(name, 0, output);
+    return OpenDirectly(name, output);
   }
   /* Permission is what the system grants this user, whoever owns the file. */
   if (exists && faccessat(AT_FDCWD, name.c_str(), W_OK, AT_EACCESS) != 0) {
@@ -512,7 +514,7 @@ int OpenTarget(const char *path, OutputFile *output) {
   }
   if (exists && !FolderLetsUsReplace(name, status)) {
     output->route = OUTPUT_IN_PLACE;
-    return OpenDirectly(name, O_TRUNC, output);
+    return OpenDirectly(name, output); /* emptied by StartOutputFile */
   }
   output->target = name;
   output->targetExists = exists;
@@ -543,6 +545,8 @@ int AttachStream(OutputFile *output) {
 
 int CloseDescriptor(int descriptor) { return close(descriptor) == 0 ? 0 : errno; }
 
+int EmptyDescriptor(int descriptor) { return ftruncate(descriptor, 0) == 0 ? 0 : errno; }
+
 #endif
 
 }  // namespace
@@ -567,6 +571,10 @@ int OpenOutputFile(const char *path, OutputFile *output) {
     }
   }
   return error;
+}
+
+int StartOutputFile(OutputFile *output) {
+  return output->route == OUTPUT_IN_PLACE ? EmptyDescriptor(output->descriptor) : 0;
 }
 
 int CommitOutputFile(OutputFile *output) {
