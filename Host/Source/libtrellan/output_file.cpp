@@ -228,7 +228,12 @@ int EmptyDescriptor(int descriptor) { return _chsize(descriptor, 0) == 0 ? 0 : e
 #else
 
 constexpr int MAX_LINKS_FOLLOWED = 40;
-const int CAUGHT_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
+/* SIGXFSZ too: a save that passes the file size limit (ulimit -f) ends us like the others. */
+const int CAUGHT_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP,
+#ifdef SIGXFSZ
+                              SIGXFSZ,
+#endif
+};
 constexpr size_t CAUGHT_SIGNAL_COUNT = sizeof CAUGHT_SIGNALS / sizeof CAUGHT_SIGNALS[0];
 
 volatile sig_atomic_t temporaryExists = 0;

@@ -33,8 +33,8 @@ struct OutputFile {
  * followed, also to a file that does not exist yet, except a link in a sticky
  * folder anyone may write that is neither ours nor the folder owner's
  * (EACCES); a regular file that this user may not write, and a folder, are
- * refused. While a temporary file exists, SIGINT, SIGTERM and
- * SIGHUP (Ctrl-C on a Windows console) remove it before the process ends;
+ * refused. While a temporary file exists, SIGINT, SIGTERM, SIGHUP and SIGXFSZ
+ * (Ctrl-C on a Windows console) remove it before the process ends;
  * only one output may be open at a time. Returns 0, or an errno value.
  */
 int OpenOutputFile(const char *path, OutputFile *output);
