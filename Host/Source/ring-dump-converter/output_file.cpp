@@ -41,12 +41,6 @@ std::string FolderOf(const std::string &name) {
   return slash == std::string::npos ? std::string() : name.substr(0, slash + 1);
 }
 
-/* The folder that holds name, as a name that stat and realpath take. */
-std::string ExistingFolderOf(const std::string &name) {
-  const std::string folder = FolderOf(name);
-  return folder.empty() ? std::string(".") : folder;
-}
-
 bool FillRandom(unsigned char *bytes, size_t count) {
 #ifdef _WIN32
   for (size_t index = 0; index < count; ++index) {
@@ -226,6 +220,12 @@ int CloseDescriptor(int descriptor) { return _close(descriptor) == 0 ? 0 : errno
 int EmptyDescriptor(int descriptor) { return _chsize(descriptor, 0) == 0 ? 0 : errno; }
 
 #else
+
+/* The folder that holds name, as a name that stat and realpath take. */
+std::string ExistingFolderOf(const std::string &name) {
+  const std::string folder = FolderOf(name);
+  return folder.empty() ? std::string(".") : folder;
+}
 
 constexpr int MAX_LINKS_FOLLOWED = 40;
 /* SIGXFSZ too: a save that passes the file size limit (ulimit -f) ends us like the others. */
