@@ -388,9 +388,10 @@ int DescriptorNamed(const std::string &name) {
     return STDERR_FILENO;
   }
   for (const char *prefix : {"/dev/fd/", "/proc/self/fd/"}) {
-    if (name.compare(0, std::strlen(prefix), prefix) == 0 &&
-        DecimalNumber(name.substr(std::strlen(prefix))) >= 0) {
-      return DecimalNumber(name.substr(std::strlen(prefix)));
+    const int number =
+        name.compare(0, std::strlen(prefix), prefix) == 0 ? DecimalNumber(name.substr(std::strlen(prefix))) : -1;
+    if (number >= 0) {
+      return number;
     }
   }
   const std::string last = name.substr(FolderOf(name).size());
