@@ -217,10 +217,23 @@ int AttachStream(OutputFile *output) {
 
 int CloseDescriptor(int descriptor) { return _close(descriptor) == 0 ? 0 : errno; }
 
+int EmptyDescriptor(int descriptor) { return _chsize(descriptor, 0) == 0 ? 0 : errno; }
+
 #else
 
+/* The folder that holds name, as a name that stat and realpath take. */
+std::string ExistingFolderOf(const std::string &name) {
+  const std::string folder = FolderOf(name);
+  return folder.empty() ? std::string(".") : folder;
+}
+
 constexpr int MAX_LINKS_FOLLOWED = 40;
-const int CAUGHT_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
+/* SIGXFSZ too: a save that passes the file size limit (ulimit -f) ends us like the others. */
+const int CAUGHT_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP,
+#ifdef SIGXFSZ
+                              SIGXFSZ,
+#endif
+};
 constexpr size_t CAUGHT_SIGNAL_COUNT = sizeof CAUGHT_SIGNALS / sizeof CAUGHT_SIGNALS[0];
 
 volatile sig_atomic_t temporaryExists = 0;
@@ -343,7 +356,30 @@ int FinishTemporaryFile(OutputFile *output, bool replace) {
   return error;
 }
 
-/* The descriptor that name stands for (/dev/stdout, /dev/fd/N, ...), or -1. */
+/* The number that text spells in decimal digits, or -1. */
+int DecimalNumber(const std::string &text) {
+  if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos) {
+    return -1;
+  }
+  return std::atoi(text.c_str());
+}
+
+/* The path that name resolves to, or "" when it does not exist. */
+std::string RealPath(const std::string &name) {
+  char *resolved = realpath(name.c_str(), nullptr);
+  if (resolved == nullptr) {
+    return std::string();
+  }
+  const std::string path(resolved);
+  std::free(resolved);
+  return path;
+}
+
+/*
+ * The descriptor that name stands for, or -1. Known by where it is, not by
+ * how it is spelled: /proc/self//fd/1, /dev/fd/./1 and /proc/thread-self/fd/1
+ * are descriptor 1 as much as /dev/stdout is.
+ */
 int DescriptorNamed(const std::string &name) {
   if (name == "/dev/stdout") {
     return STDOUT_FILENO;
@@ -351,17 +387,25 @@ int DescriptorNamed(const std::string &name) {
   if (name == "/dev/stderr") {
     return STDERR_FILENO;
   }
-  std::string number;
   for (const char *prefix : {"/dev/fd/", "/proc/self/fd/"}) {
-    if (name.compare(0, std::strlen(prefix), prefix) == 0) {
-      number = name.substr(std::strlen(prefix));
+    const int number =
+        name.compare(0, std::strlen(prefix), prefix) == 0 ? DecimalNumber(name.substr(std::strlen(prefix))) : -1;
+    if (number >= 0) {
+      return number;
     }
   }
-  if (number.empty() || number.size() > 9 ||
-      number.find_first_not_of("0123456789") != std::string::npos) {
+  const std::string last = name.substr(FolderOf(name).size());
+  const std::string folder = RealPath(ExistingFolderOf(name));
+  if (folder.empty()) {
     return -1;
   }
-  return std::atoi(number.c_str());
+  if (folder == "/dev") {
+    return last == "stdout" ? STDOUT_FILENO : last == "stderr" ? STDERR_FILENO : -1;
+  }
+  if (folder == RealPath("/proc/self/fd") || folder == RealPath("/proc/thread-self/fd")) {
+    return DecimalNumber(last);
+  }
+  return -1;
 }
 
 /* Writes through a copy of an open descriptor: never opened anew, so `>> log` keeps appending. */
@@ -376,9 +420,25 @@ int OpenDescriptor(int descriptorNumber, OutputFile *output) {
   return output->descriptor < 0 ? errno : 0;
 }
 
-int OpenDirectly(const std::string &name, int extraFlags, OutputFile *output) {
-  output->descriptor = open(name.c_str(), O_WRONLY | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC | extraFlags);
+int OpenDirectly(const std::string &name, OutputFile *output) {
+  output->descriptor = open(name.c_str(), O_WRONLY | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
   return output->descriptor < 0 ? errno : 0;
+}
+
+/*
+ * The rule the kernel applies to links in a sticky folder anyone may write
+ * (fs.protected_symlinks), whatever the machine's setting: we follow links
+ * ourselves, so the kernel never gets to. Such a link is followed only if it
+ * is ours or the folder owner's; another user may have planted it.
+ */
+int MayFollowLink(const std::string &name, const struct stat &linkStatus) {
+  struct stat folderStatus;
+  if (stat(ExistingFolderOf(name).c_str(), &folderStatus) != 0) {
+    return errno;
+  }
+  const bool shared = (folderStatus.st_mode & (S_ISVTX | S_IWOTH)) == (S_ISVTX | S_IWOTH);
+  const bool trusted = linkStatus.st_uid == geteuid() || linkStatus.st_uid == folderStatus.st_uid;
+  return !shared || trusted ? 0 : EACCES;
 }
 
 /*
@@ -405,6 +465,10 @@ int ResolveTarget(const char *path, std::string *name, int *descriptorNumber, bo
     if (links == MAX_LINKS_FOLLOWED) {
       return ELOOP;
     }
+    const int refused = MayFollowLink(*name, *status);
+    if (refused != 0) {
+      return refused;
+    }
     char linkText[4096];
     const ssize_t length = readlink(name->c_str(), linkText, sizeof linkText);
     if (length < 0) {
@@ -420,10 +484,7 @@ int ResolveTarget(const char *path, std::string *name, int *descriptorNumber, bo
 
 /* Whether this user may rename over name: the folder's write and search rights, and its sticky bit. */
 bool FolderLetsUsReplace(const std::string &name, const struct stat &fileStatus) {
-  std::string folder = FolderOf(name);
-  if (folder.empty()) {
-    folder = ".";
-  }
+  const std::string folder = ExistingFolderOf(name);
   struct stat folderStatus;
   if (faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0 ||
       stat(folder.c_str(), &folderStatus) != 0) {
@@ -451,7 +512,7 @@ int OpenTarget(const char *path, OutputFile *output) {
   }
   if (exists && !S_ISREG(status.st_mode)) {
     output->route = OUTPUT_DIRECT;
-    return OpenDirectly(name, 0, output);
+    return OpenDirectly(name, output);
   }
   /* Permission is what the system grants this user, whoever owns the file. */
   if (exists && faccessat(AT_FDCWD, name.c_str(), W_OK, AT_EACCESS) != 0) {
@@ -459,7 +520,7 @@ int OpenTarget(const char *path, OutputFile *output) {
   }
   if (exists && !FolderLetsUsReplace(name, status)) {
     output->route = OUTPUT_IN_PLACE;
-    return OpenDirectly(name, O_TRUNC, output);
+    return OpenDirectly(name, output); /* emptied by StartOutputFile */
   }
   output->target = name;
   output->targetExists = exists;
@@ -490,6 +551,8 @@ int AttachStream(OutputFile *output) {
 
 int CloseDescriptor(int descriptor) { return close(descriptor) == 0 ? 0 : errno; }
 
+int EmptyDescriptor(int descriptor) { return ftruncate(descriptor, 0) == 0 ? 0 : errno; }
+
 #endif
 
 }  // namespace
@@ -514,6 +577,10 @@ int OpenOutputFile(const char *path, OutputFile *output) {
     }
   }
   return error;
+}
+
+int StartOutputFile(OutputFile *output) {
+  return output->route == OUTPUT_IN_PLACE ? EmptyDescriptor(output->descriptor) : 0;
 }
 
 int CommitOutputFile(OutputFile *output) {

@@ -26,7 +26,10 @@ uint32_t SaveImageToFile(const FirmwareImage *image, const char *fileName) {
   } catch (const std::bad_alloc &) {
     return TRL_ERR_MEMORY;
   }
-  const uint32_t status = SrecWriteImage(image, WriteToStream, output.stream);
+  uint32_t status = StartOutputFile(&output) == 0 ? TRL_OK : TRL_ERR_WRITE;
+  if (status == TRL_OK) {
+    status = SrecWriteImage(image, WriteToStream, output.stream);
+  }
   bool written = std::fflush(output.stream) == 0 && status == TRL_OK && !std::ferror(output.stream);
   written = std::fclose(output.stream) == 0 && written;
   if (!written) {

@@ -40,6 +40,26 @@ static pcap_dumper_t *OpenDumper(pcap_t *deadHandle, FILE *stream) {
 #endif
 }
 
+/* Opens both handles over the output's stream, which libpcap then owns (or which is closed here). */
+static bool OpenDumpHandles(CaptureFile *capture, std::string *reason) {
+  FILE *stream = capture->output.stream;
+  capture->output.stream = NULL;
+  capture->deadHandle = pcap_open_dead(LINKTYPE_ETHERNET, SNAPSHOT_LENGTH);
+  if (capture->deadHandle == NULL) {
+    fclose(stream);
+    *reason = "out of memory";
+    return false;
+  }
+  capture->dumper = OpenDumper(capture->deadHandle, stream);
+  if (capture->dumper == NULL) {
+    *reason = pcap_geterr(capture->deadHandle);
+    pcap_close(capture->deadHandle);
+    capture->deadHandle = NULL;
+    return false;
+  }
+  return true;
+}
+
 bool CreateCaptureFile(const char *path, CaptureFile *capture, std::string *reason) {
   capture->deadHandle = NULL;
   capture->dumper = NULL;
@@ -49,22 +69,27 @@ bool CreateCaptureFile(const char *path, CaptureFile *capture, std::string *reas
     *reason = strerror(error);
     return false;
   }
-  capture->deadHandle = pcap_open_dead(LINKTYPE_ETHERNET, SNAPSHOT_LENGTH);
-  if (capture->deadHandle == NULL) {
-    fclose(capture->output.stream);
-    AbandonOutputFile(&capture->output);
-    *reason = "out of memory";
-    return false;
+  /* libpcap writes the file header at once: a file written in place waits for StartCaptureFile. */
+  if (capture->output.route == OUTPUT_IN_PLACE) {
+    return true;
   }
-  capture->dumper = OpenDumper(capture->deadHandle, capture->output.stream);
-  if (capture->dumper == NULL) {
-    *reason = pcap_geterr(capture->deadHandle);
-    pcap_close(capture->deadHandle);
-    capture->deadHandle = NULL;
+  if (!OpenDumpHandles(capture, reason)) {
     AbandonOutputFile(&capture->output);
     return false;
   }
   return true;
+}
+
+bool StartCaptureFile(CaptureFile *capture, std::string *reason) {
+  if (capture->dumper != NULL) {
+    return true;
+  }
+  const int error = StartOutputFile(&capture->output);
+  if (error != 0) {
+    *reason = strerror(error);
+    return false;
+  }
+  return OpenDumpHandles(capture, reason);
 }
 
 /*
@@ -92,6 +117,13 @@ static bool HoldsEveryDumpedByte(const CaptureFile *capture) {
 }
 
 bool FinishCaptureFile(CaptureFile *capture, bool keep) {
+  if (capture->dumper == NULL) {
+    if (capture->output.stream != NULL) {
+      fclose(capture->output.stream);
+    }
+    AbandonOutputFile(&capture->output);
+    return false;
+  }
   bool written = pcap_dump_flush(capture->dumper) == 0;
 #ifndef _WIN32
   /* libpcap drops writes silently once the disk is full: check the stream itself. */

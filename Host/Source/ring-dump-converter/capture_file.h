@@ -22,16 +22,25 @@ struct CaptureFile {
 
 /*
  * Creates the capture: a dead Ethernet handle (snapshot length 65535) and a
- * dump handle over the stream that output_file.h opens for path. On failure
- * prints nothing, leaves no file and returns false with the reason in *reason.
+ * dump handle over the stream that output_file.h opens for path. A file that
+ * must be written in place is only opened, and stays exactly as it was until
+ * StartCaptureFile. On failure prints nothing, leaves no file and returns
+ * false with the reason in *reason.
  */
 bool CreateCaptureFile(const char *path, CaptureFile *capture, std::string *reason);
+
+/*
+ * Call once the input has been read: empties a file written in place and
+ * opens its handles (the others have theirs already). On failure returns
+ * false with the reason in *reason; FinishCaptureFile still closes the capture.
+ */
+bool StartCaptureFile(CaptureFile *capture, std::string *reason);
 
 /*
  * Closes both handles. With keep, the capture replaces the target if every
  * write succeeded (a file on disk must then hold dumpedSize bytes); otherwise a temporary file is removed. Returns false if
  * a write failed (the capture is then removed, never left truncated, unless
- * it was written in place or directly).
+ * it was written in place or directly) or if the capture was never started.
  */
 bool FinishCaptureFile(CaptureFile *capture, bool keep);
 

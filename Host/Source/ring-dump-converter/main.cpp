@@ -121,6 +121,9 @@ int main(int argc, char *argv[]) {
   } else if (!ReadRingDump(input, ringSize, &ringDump)) {
     printf("Error: could not read input file %s\n", argv[1]);
     result = RESULT_ERROR;
+  } else if (!StartCaptureFile(&capture, &reason)) {
+    printf("Error: could not create capture file %s: %s\n", argv[2], reason.c_str());
+    result = RESULT_ERROR;
   } else {
     WalkResult walk =
         WalkRingRecords(&ringDump, ringSize, packetBuffer, WriteCapturePacket, &output);

@@ -11,7 +11,7 @@
 
 enum OutputRoute {
   OUTPUT_TEMPORARY,  /* a temporary file beside the target, renamed over it when complete */
-  OUTPUT_IN_PLACE,   /* a regular file the folder does not let us replace: truncated and rewritten */
+  OUTPUT_IN_PLACE,   /* a regular file the folder does not let us replace: emptied when writing starts, rewritten */
   OUTPUT_DIRECT      /* a device, a pipe or an open descriptor: written as it is */
 };
 
@@ -29,13 +29,23 @@ struct OutputFile {
 /*
  * Opens path for writing. Names of an open descriptor (/dev/stdout,
  * /dev/stderr, /dev/fd/N, /proc/self/fd/N, or a link to one) are written
- * through that descriptor; symbolic links are followed, also to a file that
- * does not exist yet; a regular file that this user may not write, and a
- * folder, are refused. While a temporary file exists, SIGINT, SIGTERM and
- * SIGHUP (Ctrl-C on a Windows console) remove it before the process ends;
+ * through that descriptor, however the name is spelled; symbolic links are
+ * followed, also to a file that does not exist yet, except a link in a sticky
+ * folder anyone may write that is neither ours nor the folder owner's
+ * (EACCES); a regular file that this user may not write, and a folder, are
+ * refused. While a temporary file exists, SIGINT, SIGTERM, SIGHUP and SIGXFSZ
+ * (Ctrl-C on a Windows console) remove it before the process ends;
  * only one output may be open at a time. Returns 0, or an errno value.
  */
 int OpenOutputFile(const char *path, OutputFile *output);
+
+/*
+ * Call just before the first byte is written: empties a file written in
+ * place, which until then is exactly as it was, so that a caller that fails
+ * first (its input cannot be read) leaves it untouched. Nothing to do for the
+ * other routes. Returns 0, or an errno value.
+ */
+int StartOutputFile(OutputFile *output);
 
 /*
  * Completes the output once the caller has closed output->stream with every

@@ -13,6 +13,7 @@ enum CaseRunner {
   AS_NOBODY,       /* through setpriv: where root would bypass a check */
   IN_SCRATCH_DEV,  /* unshare -m with a tmpfs over /dev holding stdout -> /proc/self/fd/1;
                       standard output appended to "log", and the link must survive */
+  NO_FILE_SIZE,    /* ulimit -f 0, standard output dropped: the run must end by SIGXFSZ */
 };
 
 struct OutputCase {

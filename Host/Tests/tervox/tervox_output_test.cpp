@@ -39,6 +39,33 @@ TEST_F(TervoxTest, EveryKindOfTargetIsWrittenAsTheSystemAllows) {
   ExpectOutputCases(OutputCases(".pcap", TEMPORARY_PREFIX), tervox);
 }
 
+/* A file written in place (nobody's, in a folder of root's) is emptied only once the input is read. */
+TEST_F(TervoxTest, AFileWrittenInPlaceIsKeptUntilTheInputIsRead) {
+  if (!RunningAsRoot() || TervoxRunsUnderWine()) {
+    GTEST_SKIP() << "needs root and Unix owners";
+  }
+  WriteFileBytes(folder.Path("in.prb"), SmallDump());
+  ASSERT_EQ(0, Run("in.prb ref.pcap 2 0").exitCode);
+  chmod(folder.root.c_str(), 0755);
+  const struct {
+    std::string what;
+    std::string arguments;
+    int exitCode;
+    std::string expected; /* what x.prb then holds */
+  } cases[] = {
+      {"an input that cannot be opened leaves it as it was", "missing.prb x.prb 2 0", 255, "in.prb"},
+      {"it may be its own input", "x.prb x.prb 2 0", 0, "ref.pcap"},
+  };
+  for (const auto &inPlace : cases) {
+    ASSERT_EQ(0, RunCommand("cd " + ShellQuote(folder.root) + " && cp in.prb x.prb && chown nobody x.prb")
+                     .exitCode);
+    EXPECT_EQ(inPlace.exitCode, RunTervox(folder, inPlace.arguments, RunnerPrefix(AS_NOBODY)).exitCode)
+        << inPlace.what;
+    EXPECT_EQ(ReadFileBytes(folder.Path(inPlace.expected)), ReadFileBytes(folder.Path("x.prb")))
+        << inPlace.what;
+  }
+}
+
 /*
  * The capture is created before the input is read: a FIFO input that we hold
  * open for writing holds the run there (wine does not wait for a writer to open it).
