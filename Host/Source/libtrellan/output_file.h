@@ -11,7 +11,7 @@
 
 enum OutputRoute {
   OUTPUT_TEMPORARY,  /* a temporary file beside the target, renamed over it when complete */
-  OUTPUT_IN_PLACE,   /* a regular file the folder does not let us replace: emptied when writing starts, rewritten */
+  OUTPUT_IN_PLACE,   /* a regular file we may not replace (the folder's rules, a mount point): emptied when writing starts */
   OUTPUT_DIRECT      /* a device, a pipe or an open descriptor: written as it is */
 };
 
@@ -33,9 +33,11 @@ struct OutputFile {
  * followed, also to a file that does not exist yet, except a link in a sticky
  * folder anyone may write that is neither ours nor the folder owner's
  * (EACCES); a regular file that this user may not write, and a folder, are
- * refused. While a temporary file exists, SIGINT, SIGTERM, SIGHUP and SIGXFSZ
- * (Ctrl-C on a Windows console) remove it before the process ends;
- * only one output may be open at a time. Returns 0, or an errno value.
+ * refused. The descriptors held are never 0, 1 or 2, even when the process
+ * started with one of them closed. While a temporary file exists, SIGINT,
+ * SIGTERM, SIGHUP, SIGXFSZ and SIGXCPU (Ctrl-C on a Windows console) remove
+ * it before the process ends; only one output may be open at a time.
+ * Returns 0, or an errno value.
  */
 int OpenOutputFile(const char *path, OutputFile *output);
 

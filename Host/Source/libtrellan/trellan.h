@@ -111,22 +111,28 @@ uint32_t TrlFirmwareLoadFromMemory(const void *text, size_t length, uint32_t add
  *   target's mode, and its owner and group where the process may give them
  *   (set-id bits only where they were kept); a new file gets 0666 less the
  *   umask.
- * - A regular file that this user may write but the folder does not let them
- *   replace (a folder they cannot write, a sticky folder owned by another) is
- *   truncated and written in place; only then can a failure leave a partial
- *   file.
+ * - A regular file that this user may write but not replace (a folder they
+ *   cannot write, a sticky folder owned by another, a file that is a mount
+ *   point) is emptied and written in place once the text is ready; only then
+ *   can a failure leave a partial file.
  * - A file this user may not write (as the system decides for the effective
  *   IDs; the read-only attribute on Windows) and a folder are refused.
- * - /dev/stdout, /dev/stderr, /dev/fd/N and /proc/self/fd/N are written
- *   through that open descriptor (stdout is flushed first), never reopened;
- *   a device or a pipe is opened and written directly.
+ * - /dev/stdout, /dev/stderr, /dev/fd/N and /proc/self/fd/N, however spelled
+ *   (a name whose folder resolves to /dev or to this process's fd folder),
+ *   are written through that open descriptor (stdout is flushed first),
+ *   never reopened; a device or a pipe is opened and written directly.
  * - Symbolic links are followed (at most 40) to the file they name, which is
- *   created when missing; the links stay.
+ *   created when missing; the links stay. A link in a sticky folder anyone
+ *   may write (/tmp) is followed only if it is this user's or the folder
+ *   owner's, whatever the system's own setting for that rule.
+ * - The save never holds descriptor 0, 1 or 2, so a caller started with one
+ *   of them closed cannot read or print into the output.
  *
- * While the temporary file exists, SIGINT, SIGTERM and SIGHUP (Ctrl-C and
- * Ctrl-Break on a Windows console) are caught: the handler removes the file,
- * restores the caller's own action and raises the signal again. Signals that
- * were ignored stay ignored; the previous actions return when the save ends.
+ * While the temporary file exists, SIGINT, SIGTERM, SIGHUP, SIGXFSZ and
+ * SIGXCPU (Ctrl-C and Ctrl-Break on a Windows console) are caught: the
+ * handler removes the file, restores the caller's own action and raises the
+ * signal again. Signals that were ignored stay ignored; the previous actions
+ * return when the save ends.
  * The file is not synced: the save survives the process dying, not a power loss.
  * Fails with TRL_ERR_WRITE, TRL_ERR_ARGUMENT (null or empty name) or TRL_ERR_MEMORY.
  */

@@ -69,21 +69,11 @@ bool CreateCaptureFile(const char *path, CaptureFile *capture, std::string *reas
     *reason = strerror(error);
     return false;
   }
-  /* libpcap writes the file header at once: a file written in place waits for StartCaptureFile. */
-  if (capture->output.route == OUTPUT_IN_PLACE) {
-    return true;
-  }
-  if (!OpenDumpHandles(capture, reason)) {
-    AbandonOutputFile(&capture->output);
-    return false;
-  }
+  /* libpcap writes the file header at once: its handles wait for StartCaptureFile. */
   return true;
 }
 
 bool StartCaptureFile(CaptureFile *capture, std::string *reason) {
-  if (capture->dumper != NULL) {
-    return true;
-  }
   const int error = StartOutputFile(&capture->output);
   if (error != 0) {
     *reason = strerror(error);

@@ -21,18 +21,18 @@ struct CaptureFile {
 };
 
 /*
- * Creates the capture: a dead Ethernet handle (snapshot length 65535) and a
- * dump handle over the stream that output_file.h opens for path. A file that
- * must be written in place is only opened, and stays exactly as it was until
- * StartCaptureFile. On failure prints nothing, leaves no file and returns
- * false with the reason in *reason.
+ * Opens the capture's output as output_file.h does for path; nothing is
+ * written to it (a file written in place stays exactly as it was, a device
+ * or descriptor gets nothing) until StartCaptureFile. On failure prints
+ * nothing, leaves no file and returns false with the reason in *reason.
  */
 bool CreateCaptureFile(const char *path, CaptureFile *capture, std::string *reason);
 
 /*
- * Call once the input has been read: empties a file written in place and
- * opens its handles (the others have theirs already). On failure returns
- * false with the reason in *reason; FinishCaptureFile still closes the capture.
+ * Call once the input has been read: empties a file written in place, then
+ * opens a dead Ethernet handle (snapshot length 65535) and a dump handle over
+ * the output's stream, which writes the file header. On failure returns false
+ * with the reason in *reason; FinishCaptureFile still closes the capture.
  */
 bool StartCaptureFile(CaptureFile *capture, std::string *reason);
 

@@ -228,12 +228,8 @@ std::string ExistingFolderOf(const std::string &name) {
 }
 
 constexpr int MAX_LINKS_FOLLOWED = 40;
-/* SIGXFSZ too: a save that passes the file size limit (ulimit -f) ends us like the others. */
-const int CAUGHT_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP,
-#ifdef SIGXFSZ
-                              SIGXFSZ,
-#endif
-};
+/* SIGXFSZ and SIGXCPU too: a save past ulimit -f or -t ends us like the others. */
+const int CAUGHT_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGXFSZ, SIGXCPU};
 constexpr size_t CAUGHT_SIGNAL_COUNT = sizeof CAUGHT_SIGNALS / sizeof CAUGHT_SIGNALS[0];
 
 volatile sig_atomic_t temporaryExists = 0;
@@ -356,9 +352,10 @@ int FinishTemporaryFile(OutputFile *output, bool replace) {
   return error;
 }
 
-/* The number that text spells in decimal digits, or -1. */
+/* The number that text spells in decimal digits as /proc names it (no leading zero), or -1. */
 int DecimalNumber(const std::string &text) {
-  if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos) {
+  if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos ||
+      (text[0] == '0' && text.size() > 1)) {
     return -1;
   }
   return std::atoi(text.c_str());
@@ -495,6 +492,26 @@ bool FolderLetsUsReplace(const std::string &name, const struct stat &fileStatus)
          folderStatus.st_uid == user;
 }
 
+/*
+ * Whether name is a mount point (a file bound over another, as containers
+ * hand files in): nothing may be renamed over it (EBUSY), or it lies on
+ * another file system than its folder (EXDEV).
+ */
+bool IsMountPoint(const std::string &name, const struct stat &fileStatus) {
+  struct stat folderStatus;
+  if (stat(ExistingFolderOf(name).c_str(), &folderStatus) == 0 && folderStatus.st_dev != fileStatus.st_dev) {
+    return true;
+  }
+#ifdef STATX_ATTR_MOUNT_ROOT
+  struct statx extended;
+  if (statx(AT_FDCWD, name.c_str(), AT_SYMLINK_NOFOLLOW, 0, &extended) == 0 &&
+      (extended.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0) {
+    return (extended.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+  }
+#endif
+  return false;
+}
+
 int OpenTarget(const char *path, OutputFile *output) {
   std::string name;
   int descriptorNumber;
@@ -518,7 +535,7 @@ int OpenTarget(const char *path, OutputFile *output) {
   if (exists && faccessat(AT_FDCWD, name.c_str(), W_OK, AT_EACCESS) != 0) {
     return errno;
   }
-  if (exists && !FolderLetsUsReplace(name, status)) {
+  if (exists && (IsMountPoint(name, status) || !FolderLetsUsReplace(name, status))) {
     output->route = OUTPUT_IN_PLACE;
     return OpenDirectly(name, output); /* emptied by StartOutputFile */
   }
@@ -536,8 +553,30 @@ int OpenTarget(const char *path, OutputFile *output) {
   return CreateTemporaryFile(FolderOf(name), output);
 }
 
+/*
+ * Moves our descriptor above 0, 1 and 2: when the caller runs with one of
+ * them closed, the output must not take its place, or reading /dev/stdin or
+ * printing a message would reach the output file.
+ */
+int KeepClearOfStandardDescriptors(OutputFile *output) {
+  if (output->descriptor > STDERR_FILENO) {
+    return 0;
+  }
+  const int moved = fcntl(output->descriptor, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+  if (moved < 0) {
+    return errno;
+  }
+  close(output->descriptor);
+  output->descriptor = moved;
+  return 0;
+}
+
 int AttachStream(OutputFile *output) {
-  const int copy = fcntl(output->descriptor, F_DUPFD_CLOEXEC, 0);
+  const int error = KeepClearOfStandardDescriptors(output);
+  if (error != 0) {
+    return error;
+  }
+  const int copy = fcntl(output->descriptor, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
   output->stream = copy < 0 ? nullptr : fdopen(copy, "wb");
   if (output->stream == nullptr) {
     const int error = errno;

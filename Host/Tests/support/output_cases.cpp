@@ -23,6 +23,8 @@ std::string RunnerPrefix(CaseRunner runner) {
              "\"$@\" >> log; status=$?; test -L /dev/stdout || status=99; exit $status' sh ";
     case NO_FILE_SIZE:
       return "sh -c 'ulimit -f 0; \"$@\" >/dev/null; test $(kill -l $?) = XFSZ' sh ";
+    case BIND_MOUNTED:
+      return "unshare -m sh -c 'mount --make-rprivate / && mount --bind bound target && exec \"$@\"' sh ";
     default:
       return "";
   }
@@ -105,6 +107,11 @@ std::vector<OutputCase> OutputCases(const std::string &extension, const std::str
        "echo old > log && ln -s /proc/thread-self/fd/1 " + out, out, IN_SCRATCH_DEV, "", appended, false},
       {"passing the file size limit ends by SIGXFSZ and removes the temporary file",
        "echo old > " + out, out, NO_FILE_SIZE, "", unchanged, false},
+      {"a file mounted over another (a container's bind mount) is written in place",
+       "echo old > bound && echo old > target", "target", BIND_MOUNTED, "",
+       "cmp bound \"$REF\" && test \"$(cat target)\" = old", false},
+      {"a descriptor number with a leading zero is no descriptor's name", "true", "/proc/self/fd/01",
+       AS_ROOT, "No such file or directory", "true", false},
   };
 }
 

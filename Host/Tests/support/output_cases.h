@@ -14,6 +14,7 @@ enum CaseRunner {
   IN_SCRATCH_DEV,  /* unshare -m with a tmpfs over /dev holding stdout -> /proc/self/fd/1;
                       standard output appended to "log", and the link must survive */
   NO_FILE_SIZE,    /* ulimit -f 0, standard output dropped: the run must end by SIGXFSZ */
+  BIND_MOUNTED,    /* unshare -m with the file "bound" mounted over the file "target" */
 };
 
 struct OutputCase {

@@ -66,6 +66,32 @@ TEST_F(TervoxTest, AFileWrittenInPlaceIsKeptUntilTheInputIsRead) {
   }
 }
 
+/* Runs started with a standard descriptor closed, or writing to a descriptor, and failing on the input. */
+TEST_F(TervoxTest, NothingReachesAnOutputFromARunWhoseInputFails) {
+  if (TervoxRunsUnderWine()) {
+    GTEST_SKIP() << "Unix descriptors";
+  }
+  const struct {
+    std::string what;
+    std::string arguments;
+    std::string input;
+    std::string output; /* the file that must still hold "old" */
+  } cases[] = {
+      {"with standard input closed, /dev/stdin is not the capture", "/dev/stdin out.pcap 2 0 <&-",
+       "/dev/stdin", "out.pcap"},
+      {"a descriptor gets no file header", "missing.prb /dev/fd/3 2 0 3>>log", "missing.prb", "log"},
+  };
+  for (const auto &failing : cases) {
+    WriteFileBytes(folder.Path(failing.output), {'o', 'l', 'd', '\n'});
+    const CommandResult result = Run(failing.arguments);
+    EXPECT_EQ(255, result.exitCode) << failing.what;
+    EXPECT_NE(std::string::npos, result.output.find("Error opening input file " + failing.input + "\n"))
+        << failing.what << ": " << result.output;
+    EXPECT_EQ(std::vector<uint8_t>({'o', 'l', 'd', '\n'}), ReadFileBytes(folder.Path(failing.output)))
+        << failing.what;
+  }
+}
+
 /*
  * The capture is created before the input is read: a FIFO input that we hold
  * open for writing holds the run there (wine does not wait for a writer to open it).
