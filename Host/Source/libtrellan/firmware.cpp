@@ -1,7 +1,6 @@
 /* The library's public operations over its one module-level image. */
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <new>
 #include <string>
 #include <utility>
@@ -123,21 +122,7 @@ uint32_t TrlFirmwareSaveToFile(const char *fileName) {
   if (!libraryInitialised) {
     return TRL_ERR_STATE;
   }
-  if (fileName == nullptr || firmwareImage.hasHeader) {
-    return SaveImageToFile(&firmwareImage, fileName);
-  }
-  /* Without a loaded header the file names itself in one, as peers write it; the image keeps none. */
-  try {
-    const std::string name = std::filesystem::path(fileName).filename().string();
-    firmwareImage.header.assign(name.begin(), name.end());
-  } catch (const std::bad_alloc &) {
-    return TRL_ERR_MEMORY;
-  }
-  firmwareImage.hasHeader = true;
-  const uint32_t status = SaveImageToFile(&firmwareImage, fileName);
-  firmwareImage.hasHeader = false;
-  firmwareImage.header.clear();
-  return status;
+  return SaveImageToFile(&firmwareImage, fileName);
 }
 
 uint32_t TrlFirmwareSaveToMemory(char *buffer, size_t bufferSize, size_t *textLength) {
@@ -148,7 +133,7 @@ uint32_t TrlFirmwareSaveToMemory(char *buffer, size_t bufferSize, size_t *textLe
     return TRL_ERR_ARGUMENT;
   }
   MemoryText memory{buffer, buffer != nullptr ? bufferSize : 0, 0};
-  uint32_t status = SrecWriteImage(&firmwareImage, WriteToMemory, &memory);
+  uint32_t status = SrecWriteImage(&firmwareImage, std::string(), WriteToMemory, &memory);
   *textLength = memory.length;
   if (status == TRL_OK && memory.length > memory.bufferSize) {
     status = TRL_ERR_ARGUMENT;

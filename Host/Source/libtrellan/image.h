@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 #include <vector>
 
 #include "segment_store.h"
@@ -30,8 +31,12 @@ uint32_t SrecReadMemory(const char *text, size_t length, uint32_t addressOffset,
 /* Receives the rendered text in pieces; returns false to stop with TRL_ERR_WRITE. */
 typedef bool (*TextWriter)(void *context, const char *text, size_t length);
 
-/* Renders the image as S-record text and hands it to writer; without a kept header, the S0 is empty. */
-uint32_t SrecWriteImage(const FirmwareImage *image, TextWriter writer, void *context);
+/*
+ * Renders the image as S-record text and hands it to writer. Without a kept
+ * header, the S0 holds defaultHeader.
+ */
+uint32_t SrecWriteImage(const FirmwareImage *image, const std::string &defaultHeader, TextWriter writer,
+                        void *context);
 
 /* Saves the rendered image to fileName as TrlFirmwareSaveToFile() describes. */
 uint32_t SaveImageToFile(const FirmwareImage *image, const char *fileName);

@@ -1,6 +1,8 @@
 /* Saving the rendered image to a file, through the careful output of output_file.h. */
 #include <cstdio>
+#include <filesystem>
 #include <new>
+#include <string>
 
 #include "image.h"
 #include "output_file.h"
@@ -19,7 +21,12 @@ uint32_t SaveImageToFile(const FirmwareImage *image, const char *fileName) {
     return TRL_ERR_ARGUMENT;
   }
   OutputFile output;
+  std::string defaultHeader;
   try {
+    /* Without a loaded header the file names itself in the S0 (strict readers expect one). */
+    if (!image->hasHeader) {
+      defaultHeader = std::filesystem::path(fileName).filename().string();
+    }
     if (OpenOutputFile(fileName, &output) != 0) {
       return TRL_ERR_WRITE;
     }
@@ -28,7 +35,7 @@ uint32_t SaveImageToFile(const FirmwareImage *image, const char *fileName) {
   }
   uint32_t status = StartOutputFile(&output) == 0 ? TRL_OK : TRL_ERR_WRITE;
   if (status == TRL_OK) {
-    status = SrecWriteImage(image, WriteToStream, output.stream);
+    status = SrecWriteImage(image, defaultHeader, WriteToStream, output.stream);
   }
   bool written = std::fflush(output.stream) == 0 && status == TRL_OK && !std::ferror(output.stream);
   written = std::fclose(output.stream) == 0 && written;

@@ -63,7 +63,8 @@ unsigned ChooseDataRecordType(uint32_t highestAddress) {
 
 }  // namespace
 
-uint32_t SrecWriteImage(const FirmwareImage *image, TextWriter writer, void *context) {
+uint32_t SrecWriteImage(const FirmwareImage *image, const std::string &defaultHeader, TextWriter writer,
+                        void *context) {
   ChunkedOutput output{static_cast<char *>(std::malloc(CHUNK_SIZE)), 0, writer, context, false};
   if (output.chunk == nullptr) {
     return TRL_ERR_MEMORY;
@@ -78,9 +79,10 @@ uint32_t SrecWriteImage(const FirmwareImage *image, TextWriter writer, void *con
   const unsigned addressSize = dataType + 1;
 
   /* Always a header: strict readers warn about a file without one. */
-  const size_t headerLength = image->hasHeader ? image->header.size() : 0;
-  PutRecord(&output, '0', 2, image->headerAddress, image->header.data(),
-            std::min(headerLength, MAX_HEADER_BYTES));
+  const uint8_t *header = image->hasHeader ? image->header.data()
+                                           : reinterpret_cast<const uint8_t *>(defaultHeader.data());
+  const size_t headerLength = image->hasHeader ? image->header.size() : defaultHeader.size();
+  PutRecord(&output, '0', 2, image->headerAddress, header, std::min(headerLength, MAX_HEADER_BYTES));
   uint64_t dataRecords = 0;
   for (const Segment &segment : segments) {
     for (uint32_t offset = 0; offset < segment.length; offset += DATA_BYTES_PER_RECORD) {
