@@ -479,37 +479,36 @@ int ResolveTarget(const char *path, std::string *name, int *descriptorNumber, bo
   }
 }
 
-/* Whether this user may rename over name: the folder's write and search rights, and its sticky bit. */
+/* Whether name is the root of a mount (a file bound over another on the same file system). */
+bool IsMountRoot(const std::string &name) {
+#ifdef STATX_ATTR_MOUNT_ROOT
+  struct statx extended;
+  return statx(AT_FDCWD, name.c_str(), AT_SYMLINK_NOFOLLOW, 0, &extended) == 0 &&
+         (extended.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 &&
+         (extended.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+#else
+  (void)name;
+  return false;
+#endif
+}
+
+/*
+ * Whether this user may rename over name: the folder's write and search
+ * rights, and its sticky bit. Nothing may be renamed over a mount point (a
+ * file bound over another, as containers hand files in): EBUSY, or EXDEV when
+ * it lies on another file system than its folder.
+ */
 bool FolderLetsUsReplace(const std::string &name, const struct stat &fileStatus) {
   const std::string folder = ExistingFolderOf(name);
   struct stat folderStatus;
   if (faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0 ||
-      stat(folder.c_str(), &folderStatus) != 0) {
+      stat(folder.c_str(), &folderStatus) != 0 || folderStatus.st_dev != fileStatus.st_dev ||
+      IsMountRoot(name)) {
     return false;
   }
   const uid_t user = geteuid();
   return !(folderStatus.st_mode & S_ISVTX) || user == 0 || fileStatus.st_uid == user ||
          folderStatus.st_uid == user;
-}
-
-/*
- * Whether name is a mount point (a file bound over another, as containers
- * hand files in): nothing may be renamed over it (EBUSY), or it lies on
- * another file system than its folder (EXDEV).
- */
-bool IsMountPoint(const std::string &name, const struct stat &fileStatus) {
-  struct stat folderStatus;
-  if (stat(ExistingFolderOf(name).c_str(), &folderStatus) == 0 && folderStatus.st_dev != fileStatus.st_dev) {
-    return true;
-  }
-#ifdef STATX_ATTR_MOUNT_ROOT
-  struct statx extended;
-  if (statx(AT_FDCWD, name.c_str(), AT_SYMLINK_NOFOLLOW, 0, &extended) == 0 &&
-      (extended.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0) {
-    return (extended.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
-  }
-#endif
-  return false;
 }
 
 int OpenTarget(const char *path, OutputFile *output) {
@@ -535,7 +534,7 @@ int OpenTarget(const char *path, OutputFile *output) {
   if (exists && faccessat(AT_FDCWD, name.c_str(), W_OK, AT_EACCESS) != 0) {
     return errno;
   }
-  if (exists && (IsMountPoint(name, status) || !FolderLetsUsReplace(name, status))) {
+  if (exists && !FolderLetsUsReplace(name, status)) {
     output->route = OUTPUT_IN_PLACE;
     return OpenDirectly(name, output); /* emptied by StartOutputFile */
   }
