@@ -1,5 +1,11 @@
 #!/usr/bin/env python3
-"""Writes demoprog.srec: a small firmware image with a free area for the checksum info table."""
+"""Writes two small firmware images for the demo.
+
+demoprog.srec leaves the flash at 0800C000 unprogrammed, so the checksum info table can be
+added there as it is. demoprog_placeholder.srec is the same image with a 256-byte placeholder
+of erased flash at 0800C000, the way a linker script reserves room for the table; that range
+has to be left out of the checksums with -x0800C000:0800C0FF.
+"""
 import struct
 
 SEGMENTS = []
@@ -24,16 +30,19 @@ SEGMENTS.append((0x08000000, vectors))
 SEGMENTS.append((0x08000200, lcg_bytes(0x1C00, 7)))
 strings = b"demoprog v1.0\0checksum ok\0checksum failed\0".ljust(0x300, b"\0")
 SEGMENTS.append((0x08002000, strings))
-# The free area the table goes into: erased flash, excluded from the checksums with -x.
-SEGMENTS.append((0x0800C000, b"\xFF" * 0x100))
+PLACEHOLDER = (0x0800C000, b"\xFF" * 0x100)
 
-lines = [record("0", 0, b"demoprog.srec")]
-count = 0
-for base, data in SEGMENTS:
-    for offset in range(0, len(data), 32):
-        lines.append(record("3", base + offset, data[offset:offset + 32]))
-        count += 1
-lines.append(record("5", count))
-lines.append(record("7", 0x08000201))
-with open("demoprog.srec", "w", newline="\n") as out:
-    out.writelines(lines)
+def write_image(name, segments):
+    lines = [record("0", 0, name.encode())]
+    count = 0
+    for base, data in segments:
+        for offset in range(0, len(data), 32):
+            lines.append(record("3", base + offset, data[offset:offset + 32]))
+            count += 1
+    lines.append(record("5", count))
+    lines.append(record("7", 0x08000201))
+    with open(name, "w", newline="\n") as out:
+        out.writelines(lines)
+
+write_image("demoprog.srec", SEGMENTS)
+write_image("demoprog_placeholder.srec", SEGMENTS + [PLACEHOLDER])

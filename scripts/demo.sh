@@ -21,12 +21,22 @@ Run() {
 echo "Commands run in $PWD"
 echo
 echo "== Velmark: add a checksum info table to examples/demoprog.srec"
-Run "$bin/Velmark" -a0800C000 -x0800C000:0800C0FF examples/demoprog.srec "$out/demoprog_checksum.srec"
+Run "$bin/Velmark" -a0800C000 examples/demoprog.srec "$out/demoprog_checksum.srec"
 echo
-echo "S-records that changed (the table sits at the start of the free area 0800C000):"
+echo "S-records that changed (the table sits in the free flash at 0800C000, the count record follows):"
 diff examples/demoprog.srec "$out/demoprog_checksum.srec" | grep '^>' | sed 's/^> /  /' || true
 echo
 bash scripts/show_table.sh "$out/demoprog_checksum.srec" 0800C000
+
+echo
+echo "== Velmark: the same image with a placeholder for the table (256 bytes of 0xFF at 0800C000)"
+echo "Without -x the table would cover bytes it checksums (exit 6):"
+Run "$bin/Velmark" -a0800C000 examples/demoprog_placeholder.srec "$out/demoprog_placeholder_checksum.srec" || [ $? -eq 6 ]
+echo
+echo "With the placeholder left out of the checksums, the table goes into it:"
+Run "$bin/Velmark" -a0800C000 -x0800C000:0800C0FF examples/demoprog_placeholder.srec "$out/demoprog_placeholder_checksum.srec"
+echo
+bash scripts/show_table.sh "$out/demoprog_placeholder_checksum.srec" 0800C000
 
 echo
 echo "== Velcheck: check the image against its table (exit 0: every segment matches)"

@@ -30,7 +30,7 @@ echo "== the demo image, whole and with one byte of segment 1 changed"
 cmake --preset release >/dev/null
 cmake --build build/release -j"$(nproc)" --target Velmark Velcheck >/dev/null
 bin=build/release/bin
-"$bin/Velmark" -a0800C000 -x0800C000:0800C0FF examples/demoprog.srec "$out/demoprog_checksum.srec"
+"$bin/Velmark" -a0800C000 -x0800C000:0800C0FF examples/demoprog_placeholder.srec "$out/demoprog_checksum.srec"
 objcopy -I srec -O binary --gap-fill 0xFF "$out/demoprog_checksum.srec" "$out/good.bin"
 cp "$out/good.bin" "$out/bad.bin"
 offset=$((0x08001000 - 0x08000000))
