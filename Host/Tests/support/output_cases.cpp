@@ -17,7 +17,7 @@ namespace fs = std::filesystem;
 std::string RunnerPrefix(CaseRunner runner) {
   switch (runner) {
     case AS_NOBODY:
-      return "setpriv --reuid=nobody --regid=nogroup --clear-groups ";
+      return OTHER_USER_PREFIX;
     case IN_SCRATCH_DEV:
       return "unshare -m sh -c 'mount -t tmpfs none /dev && ln -s /proc/self/fd/1 /dev/stdout && "
              "\"$@\" >> log; status=$?; test -L /dev/stdout || status=99; exit $status' sh ";

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <sstream>
 #include <stdexcept>
 
@@ -56,12 +57,79 @@ CommandResult RunCommand(const std::string &commandLine) {
   return result;
 }
 
+const char *const OTHER_USER_PREFIX = "setpriv --reuid=nobody --regid=nogroup --clear-groups ";
+
+namespace {
+
+/* A tool's command: what runs the program (valgrind, wine; often nothing), then the program. */
+struct ToolCommand {
+  std::string launcher;
+  std::string program; /* empty when the command does not end in a file's path */
+};
+
+ToolCommand FindToolCommand(const char *commandVariable, const std::string &builtProgram,
+                            const std::string &prefix) {
+  ToolCommand command{"", builtProgram};
+  const char *override = std::getenv(commandVariable);
+  if (override != nullptr) {
+    const std::string text = override;
+    const size_t programStart = text.find_last_of(" \t") + 1; /* 0 when there is no blank */
+    std::error_code error;
+    command = fs::is_regular_file(text.substr(programStart), error)
+                  ? ToolCommand{text.substr(0, programStart), text.substr(programStart)}
+                  : ToolCommand{text, ""};
+  }
+  if (!command.program.empty() && prefix.rfind(OTHER_USER_PREFIX, 0) == 0) {
+    command.program = ReachableCopy(command.program);
+  }
+  return command;
+}
+
+/* The copies ReachableCopy() made, by original path; their folders go when the program ends. */
+struct ReachableCopies {
+  ~ReachableCopies() {
+    for (const auto &copy : copies) {
+      std::error_code error;
+      fs::remove_all(fs::path(copy.second).parent_path(), error);
+    }
+  }
+  std::map<std::string, std::string> copies;
+};
+
+}  // namespace
+
 std::string ToolCommandLine(const char *commandVariable, const std::string &builtProgram,
                             const std::string &folder, const std::string &arguments,
                             const std::string &prefix) {
-  const char *override = std::getenv(commandVariable);
-  const std::string command = override != nullptr ? override : ShellQuote(builtProgram);
-  return "cd " + ShellQuote(folder) + " && TZ=UTC exec " + prefix + command + " " + arguments;
+  const ToolCommand command = FindToolCommand(commandVariable, builtProgram, prefix);
+  return "cd " + ShellQuote(folder) + " && TZ=UTC exec " + prefix + command.launcher +
+         (command.program.empty() ? "" : ShellQuote(command.program)) + " " + arguments;
+}
+
+std::string ToolProgramPath(const char *commandVariable, const std::string &builtProgram,
+                            const std::string &prefix) {
+  return FindToolCommand(commandVariable, builtProgram, prefix).program;
+}
+
+std::string ReachableCopy(const std::string &path) {
+  static ReachableCopies reachable;
+  const auto known = reachable.copies.find(path);
+  if (known != reachable.copies.end()) {
+    return known->second;
+  }
+  std::string folder = (fs::temp_directory_path() / "trl-tool-XXXXXX").string();
+  if (mkdtemp(folder.data()) == nullptr) {
+    throw std::runtime_error("cannot create a folder for a copy of " + path);
+  }
+  const std::string copy = folder + "/" + fs::path(path).filename().string();
+  reachable.copies[path] = copy;
+  const fs::perms everyoneMayRun = fs::perms::owner_all | fs::perms::group_read |
+                                   fs::perms::group_exec | fs::perms::others_read |
+                                   fs::perms::others_exec;
+  fs::permissions(folder, everyoneMayRun);
+  fs::copy_file(path, copy);
+  fs::permissions(copy, everyoneMayRun);
+  return copy;
 }
 
 CommandResult RunTool(const char *commandVariable, const std::string &builtProgram,

@@ -14,15 +14,35 @@ struct CommandResult {
 /* Runs a shell command line and collects its standard output, exit code and peak memory. */
 CommandResult RunCommand(const std::string &commandLine);
 
+/* What goes before a tool's command to run it as nobody. */
+extern const char *const OTHER_USER_PREFIX;
+
 /*
  * The shell command line that runs a tool in folder with TZ=UTC: prefix (e.g.
  * "setpriv ... "), then the command line in the environment variable
  * commandVariable (e.g. "valgrind -q /path/Tool" or "wine /path/Tool.exe"),
- * or else builtProgram, then the shell-safe arguments.
+ * or else builtProgram, then the shell-safe arguments. After
+ * OTHER_USER_PREFIX the program (builtProgram, or the command's last word
+ * when that names a file) is replaced by its ReachableCopy().
  */
 std::string ToolCommandLine(const char *commandVariable, const std::string &builtProgram,
                             const std::string &folder, const std::string &arguments,
                             const std::string &prefix = "");
+
+/*
+ * The path of the program that ToolCommandLine() starts with that prefix, as
+ * the program sees it in argv[0]; empty when the command names no file last.
+ */
+std::string ToolProgramPath(const char *commandVariable, const std::string &builtProgram,
+                            const std::string &prefix = "");
+
+/*
+ * A copy of the program at path in a folder under the temporary folder that
+ * every user may enter, so that another user can run it wherever the build
+ * is (a clone under /root). One copy per path, removed when the test program
+ * ends.
+ */
+std::string ReachableCopy(const std::string &path);
 
 /*
  * Runs ToolCommandLine(). Under wine the CRs that a Windows console may add

@@ -24,14 +24,19 @@ std::vector<uint8_t> SmallDump() {
 TEST_F(TervoxTest, EveryKindOfTargetIsWrittenAsTheSystemAllows) {
   WriteFileBytes(folder.Path("in.prb"), SmallDump());
   ASSERT_EQ(0, Run("in.prb ref.pcap 2 0").exitCode);
+  /* A run as another user runs a copy of Tervox, which it echoes by that copy's path. */
+  std::string latestPrefix;
   const ToolUnderTest tervox{
       folder.Path("ref.pcap"), TEMPORARY_PREFIX, TervoxRunsUnderWine(), 255,
       [](const ScratchFolder &caseFolder) { WriteFileBytes(caseFolder.Path("in.prb"), SmallDump()); },
-      [](const ScratchFolder &caseFolder, const std::string &prefix, const std::string &output) {
+      [&latestPrefix](const ScratchFolder &caseFolder, const std::string &prefix,
+                      const std::string &output) {
+        latestPrefix = prefix;
         return RunTervox(caseFolder, "in.prb " + ShellQuote(output) + " 2 0", prefix);
       },
-      [](const std::string &output, const std::string &reason) {
-        return Echo("in.prb", output, "2", "0") + BaseTimeLine("Thu Jan  1 00:00:00 1970") +
+      [&latestPrefix](const std::string &output, const std::string &reason) {
+        return Echo("in.prb", output, "2", "0", latestPrefix) +
+               BaseTimeLine("Thu Jan  1 00:00:00 1970") +
                "zelb size 2048\n" +
                (reason.empty() ? ""
                                : "Error: could not create capture file " + output + ": " + reason + "\n");

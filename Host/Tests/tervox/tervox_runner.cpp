@@ -55,10 +55,14 @@ CommandResult RunTervox(const ScratchFolder &folder, const std::string &argument
 CommandResult TervoxTest::Run(const std::string &arguments) { return RunTervox(folder, arguments); }
 
 std::string TervoxTest::Echo(const std::string &in, const std::string &out,
-                             const std::string &size, const std::string &time) {
+                             const std::string &size, const std::string &time,
+                             const std::string &prefix) {
   const char *argv0 = std::getenv("TERVOX_ARGV0");
-  return std::string(argv0 != nullptr ? argv0 : TERVOX_PATH) + " [" + in + "] [" + out + "] [" +
-         size + "] [" + time + "]\n";
+  std::string program = argv0 != nullptr ? argv0 : ToolProgramPath("TERVOX_COMMAND", TERVOX_PATH, prefix);
+  if (program.empty()) {
+    program = TERVOX_PATH;
+  }
+  return program + " [" + in + "] [" + out + "] [" + size + "] [" + time + "]\n";
 }
 
 std::string TervoxTest::BaseTimeLine(const std::string &glibcTime) {

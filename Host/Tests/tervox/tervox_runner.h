@@ -57,9 +57,9 @@ CommandResult RunTervox(const ScratchFolder &folder, const std::string &argument
 class TervoxTest : public ::testing::Test {
  protected:
   CommandResult Run(const std::string &arguments);
-  /* The echo line for these arguments. */
+  /* The echo line for these arguments, of a run after that prefix. */
   static std::string Echo(const std::string &in, const std::string &out, const std::string &size,
-                          const std::string &time);
+                          const std::string &time, const std::string &prefix = "");
   /*
    * The base time line for a time in glibc's ctime form ("Thu Jan  1 00:00:00
    * 1970"); under wine in the Windows runtime's own form, the day zero-padded.

@@ -261,6 +261,29 @@ TEST_F(VelmarkTest, EmptyImageGetsATenByteTable) {
   EXPECT_EQ((Bytes{0x37, 0x55, 0xAA, 0x23, 0, 0, 0, 0, 0xFF, 0xFF}), output[0].second);
 }
 
+/* The banner's example works as printed on the shipped sample of that name; a placeholder needs -x. */
+TEST(VelmarkExamples, TheBannersExampleWorksOnTheShippedSample) {
+  const struct {
+    std::string sample;
+    std::string options;
+    int exitCode;
+  } cases[] = {
+      {"demoprog.srec", "-a0800C000", 0},
+      {"demoprog_placeholder.srec", "-a0800C000", 6},
+      {"demoprog_placeholder.srec", "-a0800C000 -x0800C000:0800C0FF", 0},
+  };
+  for (const auto &example : cases) {
+    ScratchFolder folder;
+    WriteFileBytes(folder.Path(example.sample),
+                   ReadFileBytes(std::string(VELMARK_EXAMPLES) + "/" + example.sample));
+    CommandResult result =
+        RunVelmark(folder, example.options + " " + example.sample + " demoprog_checksum.srec");
+    EXPECT_EQ(example.exitCode, result.exitCode) << example.sample << " " << example.options;
+    EXPECT_EQ(example.exitCode == 0, FileExists(folder.Path("demoprog_checksum.srec")))
+        << example.sample << " " << example.options;
+  }
+}
+
 /* Each line of must-fail/expectations.tsv: file, options, exit code, message. */
 TEST(VelmarkMustFail, EveryInputGivesItsExitCodeAndMessage) {
   const std::string dataFolder = std::string(VELMARK_TEST_DATA) + "/must-fail";
