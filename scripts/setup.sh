@@ -38,8 +38,14 @@ fi
 echo "Installing:$missing"
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq
-# One line per package as apt fetches it and as it is set up, so that a long
-# install shows how far it has got.
+# One line per package as apt fetches it, as it is unpacked and as it is set
+# up, so that a long install shows how far it has got. The last two come from
+# apt's status descriptor (3 here), with the share of the work done.
 # shellcheck disable=SC2086
-apt-get install -y -q --no-install-recommends $missing |
-  awk '/^(Get:|Setting up )/ { print "  " $0; fflush() }'
+apt-get install -y -q --no-install-recommends -o APT::Status-Fd=3 $missing 3>&1 |
+  awk '/^Get:/ { print "  " $0; fflush() }
+       /^pmstatus:/ && match($0, /:[0-9.]+:(Unpacking|Configuring) /) {
+         step = substr($0, RSTART + 1)
+         split(step, percent, ":")
+         printf "  [%3d%%] %s\n", percent[1], substr(step, index(step, ":") + 1); fflush()
+       }'
