@@ -157,6 +157,40 @@ TEST(ChecksumInfoTable, CountsAboveTheCountByteAreFoundFromTheReservedSize) {
   EXPECT_EQ(10u + 10 * (44 + 3 * 256), image.bytesRequested);
 }
 
+/*
+ * Tables a Velmark that never checked the count could write: each also gives
+ * its list CRC at a smaller count, so the checker must not take either count,
+ * whatever the room beyond the table holds.
+ */
+TEST(ChecksumInfoTable, ATableThatAnotherCountAlsoReadsIsNeverValid) {
+  for (const ImageSegments &input : {MakeSpreadByteImage(), MakeEmptyListCrcImage()}) {
+    const Bytes table = BuildTableOver(input);
+    SCOPED_TRACE(table.size());
+    for (const uint32_t room : {static_cast<uint32_t>(table.size()), 0x10000u}) {
+      MemoryImage image{input};
+      image.segments.push_back({0x20000000, table});
+      image.segments.back().second.resize(0x10000, 0xFF);
+      const CitResult result = Check(image, 0x20000000, room);
+      EXPECT_EQ(CIT_STATUS_COUNT_AMBIGUOUS, result.status) << room;
+      EXPECT_EQ(0u, result.entryCount) << room;
+    }
+  }
+}
+
+/* Flash at address 0: the checker reads it through the function like any other address. */
+TEST(ChecksumInfoTable, ChecksASegmentAtAddressZero) {
+  const Bytes data = Ramp(0x40, 5);
+  const Bytes table = BuildReferenceTable({{0, 0x40, ReferenceCrc16(data.data(), data.size())}});
+  MemoryImage image{{{0, data}, {0x100, table}}};
+  EXPECT_EQ(CIT_STATUS_VALID, Check(image, 0x100, 20).status);
+  image.segments[0].second[0] ^= 1;
+  EXPECT_EQ(CIT_STATUS_ENTRY_CRC_WRONG, Check(image, 0x100, 20).status);
+  /* The header itself at address 0. */
+  MemoryImage low{{{0, table}, {0x40, data}}};
+  low.segments[0].second = BuildReferenceTable({{0x40, 0x40, ReferenceCrc16(data.data(), data.size())}});
+  EXPECT_EQ(CIT_STATUS_VALID, Check(low, 0, 20).status);
+}
+
 /* Tables, headers and segments at the top of the address space; refused and missing reads. */
 TEST(ChecksumInfoTable, NeverAsksForBytesPastTheTopOfTheAddressSpace) {
   const Bytes data = Ramp(0x20);
