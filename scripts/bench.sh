@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Benchmarks: the libtrellan kernels (Google Benchmark); Velmark against objcopy
 # and srec_cat on a 32 MiB image, then on inputs whose records come in other
-# orders, with many segments and with -x; Tervox against the floor of a process
+# orders, with many segments and with -x; Velcheck -a over a table whose
+# entries overlap; Tervox against the floor of a process
 # that only opens a pcap dump. Never part of the test suite.
 # BENCH_ROUNDS (default 5) rounds per table; BENCH_PEER_CAP (default 20) seconds
 # after which a run is stopped and shown as "> N s".
@@ -132,6 +133,23 @@ for index in "${!inputs[@]}"; do
 done
 echo "(seconds, median of $rounds alternating rounds; ratio: to the ascending twin, or to the run"
 echo " without -x; many-x cuts all but one segment, srec_cat with -exclude, objcopy has no such cut)"
+
+echo
+echo "== Velcheck -a: a table of 100 000 entries, each naming nearly all of one 1 MiB segment"
+"$bin/bench_make_overlap_table" "$work/overlap.srec"
+# Every entry mismatches (exit 1); the floor run only loads the image and finds no table (exit 2).
+expect_exit() { local code=$1 status=0; shift; "$@" >/dev/null || status=$?; [ "$status" -eq "$code" ]; }
+for ((round = 0; round < rounds; round++)); do
+  timed "velcheck overlap" bash -c "$(declare -f expect_exit); expect_exit 1 \"\$@\"" _ \
+    "$bin/Velcheck" -a09000000 "$work/overlap.srec"
+  timed "velcheck floor" bash -c "$(declare -f expect_exit); expect_exit 2 \"\$@\"" _ \
+    "$bin/Velcheck" -a08000000 "$work/overlap.srec"
+done
+printf '%-34s %10s %12s\n' run "median s" "peak MiB"
+printf '%-34s %10s %12s\n' "check of 100 000 entries (~100 GiB)" "$(shown "$(median "velcheck overlap")")" \
+  "$(peak "velcheck overlap")"
+printf '%-34s %10s %12s\n' "load only (no table at the address)" "$(shown "$(median "velcheck floor")")" \
+  "$(peak "velcheck floor")"
 
 echo
 echo "== Tervox: a full 16 KiB ring of 60-byte frames"

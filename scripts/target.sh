@@ -2,8 +2,9 @@
 # Proves the firmware-side checker on targets. Compiles it for a Cortex-M0 with
 # arm-none-eabi-gcc, both CRC variants, and prints their code size (no data, no
 # calls outside itself allowed); then runs a test driver under qemu-arm and,
-# big-endian, qemu-ppc over the demo image that Velmark makes and over a copy
-# with one byte changed, and checks that Velcheck finds the same CRC there.
+# big-endian, qemu-ppc over the demo image that Velmark makes, over a copy
+# with one byte changed (Velcheck must find the same CRC there) and over the
+# demo moved to address 0, as on a part whose flash begins there.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh build test target
@@ -37,6 +38,9 @@ offset=$((0x08001000 - 0x08000000))
 byte=$(od -An -tu1 -j"$offset" -N1 "$out/good.bin")
 printf "\\x$(printf '%02x' $((byte ^ 0x40)))" | dd of="$out/bad.bin" bs=1 seek="$offset" conv=notrunc status=none
 objcopy -I binary -O srec --change-addresses 0x08000000 "$out/bad.bin" "$out/bad.srec"
+objcopy -I srec -O srec --change-addresses -0x08000000 examples/demoprog.srec "$out/demoprog_at_0.srec"
+"$bin/Velmark" -a0000C000 -x0000C000:0000C0FF "$out/demoprog_at_0.srec" "$out/demoprog_at_0_checksum.srec"
+objcopy -I srec -O binary --gap-fill 0xFF "$out/demoprog_at_0_checksum.srec" "$out/at0.bin"
 hostCrc=$("$bin/Velcheck" "$out/bad.srec" | sed -n 's/^ *1 .*MISMATCH (image gives 0x\(....\))$/\1/p' || true)
 [ -n "$hostCrc" ] || { echo "Velcheck did not report segment 1 of bad.srec" >&2; exit 1; }
 
@@ -64,6 +68,8 @@ for target in "arm-linux-gnueabihf qemu-arm little" "powerpc-linux-gnu qemu-ppc 
       "$emulator" "$driver" "$out/good.bin" 08000000 0800C000 100
     expect 1 "$byteOrder-endian: status 4, entry count 3, failed index 1, image CRC 0x$hostCrc" \
       "$emulator" "$driver" "$out/bad.bin" 08000000 0800C000 100
+    expect 0 "$byteOrder-endian: status 0, entry count 3, failed index 0, image CRC 0x0000" \
+      "$emulator" "$driver" "$out/at0.bin" 0 C000 100
   done
 done
 exit $failed

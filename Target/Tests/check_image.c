@@ -15,13 +15,17 @@ typedef struct {
   uint32_t size;
 } FlatImage;
 
-static const uint8_t *ReadFlatImage(void *context, uint32_t address, uint32_t length) {
+static int ReadFlatImage(void *context, uint32_t address, uint32_t length, uint8_t *buffer) {
   const FlatImage *image = (const FlatImage *)context;
+  uint32_t index;
   if (address < image->base || address - image->base > image->size ||
       length > image->size - (address - image->base)) {
-    return NULL;
+    return 0;
   }
-  return image->bytes + (address - image->base);
+  for (index = 0; index < length; ++index) {
+    buffer[index] = image->bytes[address - image->base + index];
+  }
+  return 1;
 }
 
 int main(int argc, char *argv[]) {

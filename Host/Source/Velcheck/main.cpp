@@ -1,16 +1,19 @@
 /*
- * Velcheck: checks an S-record image against the checksum info table in it.
+ * Velcheck: checks an S-record image against the checksum info tables in it.
  *
- * The table is checked by the very checker that firmware runs at boot
- * (Target/Source/checksum-info-table), compiled into this tool, so that the
- * host and the device cannot disagree about an image.
+ * Each table's header is read by the very checker that firmware runs at boot
+ * (Target/Source/checksum-info-table), compiled into this tool, in the room a
+ * device gives it, so that the host and the device cannot disagree about
+ * which entries a table has.
  */
+#include <algorithm>
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 
 #include "checksum_info_table.h"
+#include "image_reader.h"
 #include "table_search.h"
 #include "trellan.h"
 
@@ -45,6 +48,14 @@ static bool ParseHexAddress(const char *text, uint32_t *address) {
   return true;
 }
 
+static uint32_t ReadLittleEndian(const uint8_t *bytes, unsigned size) {
+  uint32_t value = 0;
+  while (size-- > 0) {
+    value = value << 8 | bytes[size];
+  }
+  return value;
+}
+
 static bool ParseCommandLine(int argc, char *argv[]) {
   tableAddressGiven = false;
   tableAddress = 0;
@@ -62,79 +73,48 @@ static bool ParseCommandLine(int argc, char *argv[]) {
   return imageFile[0] != '\0' && imageFile[0] != '-';
 }
 
-/*
- * The segment that holds address: its data, base address and length, or NULL.
- * Segments ascend and never touch, so a range inside the image lies in one.
- */
-static const uint8_t *FindSegmentAt(uint32_t address, uint32_t *segmentAddress, uint32_t *segmentLength) {
-  uint32_t low = 0;
-  uint32_t high = TrlFirmwareGetSegmentCount();
-  while (low < high) {
-    const uint32_t middle = low + (high - low) / 2;
-    TrlFirmwareGetSegment(middle, segmentAddress, segmentLength);
-    if (*segmentAddress <= address) {
-      low = middle + 1;
-    } else {
-      high = middle;
-    }
-  }
-  if (low == 0) {
-    return NULL;
-  }
-  const uint8_t *data = TrlFirmwareGetSegment(low - 1, segmentAddress, segmentLength);
-  return address - *segmentAddress < *segmentLength ? data : NULL;
-}
-
-/* The checker's read function over the loaded image. */
-static const uint8_t *ReadImage(void *context, uint32_t address, uint32_t length) {
-  (void)context;
-  uint32_t segmentAddress = 0;
-  uint32_t segmentLength = 0;
-  const uint8_t *data = FindSegmentAt(address, &segmentAddress, &segmentLength);
-  const uint32_t offset = address - segmentAddress;
-  return data != NULL && length <= segmentLength - offset ? data + offset : NULL;
-}
-
-/* Room for a table at address: the rest of its segment, or 0 outside the image. */
-static uint32_t MeasureRoomAt(uint32_t address) {
-  uint32_t segmentAddress = 0;
-  uint32_t segmentLength = 0;
-  if (FindSegmentAt(address, &segmentAddress, &segmentLength) == NULL) {
-    return 0;
-  }
-  return segmentLength - (address - segmentAddress);
-}
-
 static const char *DescribeHeaderFault(CitStatus status) {
   switch (status) {
     case CIT_STATUS_MAGIC_WRONG:
       return "the magic is wrong";
     case CIT_STATUS_LIST_CRC_WRONG:
       return "the list CRC does not match the entries";
+    case CIT_STATUS_COUNT_AMBIGUOUS:
+      return "more than one entry count gives the list CRC";
     default:
       return "the image does not hold the whole table";
   }
 }
 
-/* Prints one line per entry and the summary; returns the exit code. */
-static int ReportEntries(uint32_t entryCount) {
+/*
+ * Prints the table's entries, each with its result, and the summary; returns
+ * the exit code. Each segment's CRC comes from the image's prefix CRCs, so
+ * entries that name the same bytes again and again cost no more than others.
+ */
+static int ReportTable(uint32_t tableAddress, uint32_t entryCount) {
   printf("Checksum info table at 0x%08X, entry count %u\n", static_cast<unsigned>(tableAddress),
          static_cast<unsigned>(entryCount));
   printf("Entry  Address     Length      CRC     Result\n");
   uint32_t failedCount = 0;
   for (uint32_t index = 0; index < entryCount; ++index) {
-    const CitEntryResult entry = CheckChecksumInfoTableEntry(ReadImage, NULL, tableAddress, index);
-    printf("%5u  0x%08X  0x%08X  0x%04X  ", static_cast<unsigned>(index),
-           static_cast<unsigned>(entry.segmentAddress), static_cast<unsigned>(entry.segmentLength),
-           static_cast<unsigned>(entry.storedCrc));
-    if (entry.status == CIT_STATUS_VALID) {
-      printf("ok\n");
-    } else if (entry.status == CIT_STATUS_ENTRY_CRC_WRONG) {
-      printf("MISMATCH (image gives 0x%04X)\n", static_cast<unsigned>(entry.imageCrc));
-    } else {
+    /* The header check read every entry of the count, so each is in the image. */
+    uint8_t entry[CIT_ENTRY_SIZE] = {};
+    ReadImage(NULL, tableAddress + CIT_HEADER_SIZE + CIT_ENTRY_SIZE * index, CIT_ENTRY_SIZE, entry);
+    const uint32_t segmentAddress = ReadLittleEndian(entry, 4);
+    const uint32_t segmentLength = ReadLittleEndian(entry + 4, 4);
+    const uint16_t storedCrc = static_cast<uint16_t>(ReadLittleEndian(entry + 8, 2));
+    uint16_t imageCrc = 0;
+    const bool present = CalculateImageRangeCrc(segmentAddress, segmentLength, &imageCrc);
+    printf("%5u  0x%08X  0x%08X  0x%04X  ", static_cast<unsigned>(index), static_cast<unsigned>(segmentAddress),
+           static_cast<unsigned>(segmentLength), static_cast<unsigned>(storedCrc));
+    if (!present) {
       printf("MISSING BYTES\n");
+    } else if (imageCrc != storedCrc) {
+      printf("MISMATCH (image gives 0x%04X)\n", static_cast<unsigned>(imageCrc));
+    } else {
+      printf("ok\n");
     }
-    failedCount += entry.status == CIT_STATUS_VALID ? 0 : 1;
+    failedCount += present && imageCrc == storedCrc ? 0 : 1;
   }
   if (failedCount == 0) {
     printf("OK: %u of %u segments match the image\n", static_cast<unsigned>(entryCount),
@@ -146,10 +126,45 @@ static int ReportEntries(uint32_t entryCount) {
   return RESULT_MISMATCH;
 }
 
+/* -a: the table at that address, whatever its entries name. */
+static int CheckTableAt(uint32_t address) {
+  const CitResult header =
+      CheckChecksumInfoTableHeader(ReadImage, NULL, address, MeasureTableRoom(address, false));
+  if (header.status != CIT_STATUS_VALID) {
+    printf("[ERROR] No checksum info table at 0x%08X: %s.\n", static_cast<unsigned>(address),
+           DescribeHeaderFault(header.status));
+    return RESULT_TROUBLE;
+  }
+  return ReportTable(address, header.entryCount);
+}
+
+/* Every table the search finds, each printed; the worst outcome is the exit code. */
+static int CheckEveryTableFound(void) {
+  const std::vector<FoundTable> tables = FindChecksumInfoTables();
+  if (tables.empty()) {
+    printf("[ERROR] No checksum info table found in the image.\n");
+    return RESULT_TROUBLE;
+  }
+  int result = RESULT_MATCH;
+  for (size_t index = 0; index < tables.size(); ++index) {
+    if (index > 0) {
+      printf("\n");
+    }
+    int tableResult = RESULT_TROUBLE;
+    if (tables[index].header.status == CIT_STATUS_VALID) {
+      tableResult = ReportTable(tables[index].address, tables[index].header.entryCount);
+    } else {
+      printf("[ERROR] Checksum info table at 0x%08X: %s.\n", static_cast<unsigned>(tables[index].address),
+             DescribeHeaderFault(tables[index].header.status));
+    }
+    result = std::max(result, tableResult);
+  }
+  return result;
+}
+
 int main(int argc, char *argv[]) {
   int result = RESULT_MATCH;
   TrlFirmwareInit(TRL_FILE_FORMAT_SREC);
-  CitResult header = {};
   uint32_t status = TRL_OK;
 
   if (!ParseCommandLine(argc, argv)) {
@@ -158,19 +173,10 @@ int main(int argc, char *argv[]) {
   } else if ((status = TrlFirmwareLoadFromFile(imageFile, 0)) != TRL_OK) {
     printf("[ERROR] Could not load the image file: %s.\n", TrlStatusText(status));
     result = RESULT_TROUBLE;
-  } else if (tableAddressGiven) {
-    header = CheckChecksumInfoTableHeader(ReadImage, NULL, tableAddress, MeasureRoomAt(tableAddress));
-    if (header.status != CIT_STATUS_VALID) {
-      printf("[ERROR] No checksum info table at 0x%08X: %s.\n", static_cast<unsigned>(tableAddress),
-             DescribeHeaderFault(header.status));
-      result = RESULT_TROUBLE;
-    }
-  } else if (!FindChecksumInfoTable(ReadImage, &tableAddress, &header)) {
-    printf("[ERROR] No checksum info table found in the image.\n");
-    result = RESULT_TROUBLE;
-  }
-  if (result == RESULT_MATCH) {
-    result = ReportEntries(header.entryCount);
+  } else {
+    IndexImageCrcs();
+    result = tableAddressGiven ? CheckTableAt(tableAddress) : CheckEveryTableFound();
+    ReleaseImageCrcs();
   }
   TrlFirmwareTerminate();
   return result;

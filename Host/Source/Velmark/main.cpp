@@ -14,6 +14,7 @@
 
 #include <sys/stat.h>
 
+#include "checksum_info_table.h"
 #include "trellan.h"
 
 /* Exit codes, one per kind of failure. */
@@ -233,6 +234,75 @@ static bool IsTableOverlappingDescribedSegments(const uint8_t *tableData, uint32
   return false;
 }
 
+/*
+ * The checker's read function over the held image. Bytes the image does not
+ * hold read as erased flash (0xFF), as the placeholder reads on a device and
+ * as objcopy --gap-fill 0xFF writes it.
+ */
+static int ReadHeldImage(void *context, uint32_t address, uint32_t length, uint8_t *buffer) {
+  (void)context;
+  const uint32_t segmentCount = TrlFirmwareGetSegmentCount();
+  /* The first segment that ends after address: segments ascend and never touch. */
+  uint32_t index = 0;
+  uint32_t high = segmentCount;
+  while (index < high) {
+    const uint32_t middle = index + (high - index) / 2;
+    uint32_t segmentAddress = 0;
+    uint32_t segmentSize = 0;
+    TrlFirmwareGetSegment(middle, &segmentAddress, &segmentSize);
+    if (static_cast<uint64_t>(segmentAddress) + segmentSize <= address) {
+      index = middle + 1;
+    } else {
+      high = middle;
+    }
+  }
+  while (length != 0) {
+    uint32_t segmentAddress = 0;
+    uint32_t segmentSize = 0;
+    const uint8_t *segmentData = index < segmentCount ? TrlFirmwareGetSegment(index, &segmentAddress, &segmentSize) : NULL;
+    uint32_t chunk = length;
+    if (segmentData == NULL || segmentAddress > address) {
+      if (segmentData != NULL && segmentAddress - address < chunk) {
+        chunk = segmentAddress - address;
+      }
+      memset(buffer, 0xFF, chunk);
+    } else {
+      const uint32_t offset = address - segmentAddress;
+      if (segmentSize - offset < chunk) {
+        chunk = segmentSize - offset;
+      }
+      memcpy(buffer, segmentData + offset, chunk);
+      ++index;
+    }
+    buffer += chunk;
+    address += chunk;
+    length -= chunk;
+  }
+  return 1;
+}
+
+/*
+ * The room the firmware gives the table: the rest of the -x range from the
+ * table's address on when the table lies in it (its placeholder), otherwise
+ * the table's own size.
+ */
+static uint32_t MeasureTableRoom(uint32_t tableSize) {
+  const uint32_t offset = tableBaseAddress - excludeStartAddress;
+  return excludeRangeEnabled && offset < excludeLength ? excludeLength - offset : tableSize;
+}
+
+/*
+ * True when the checker reads the table just added as exactly the table
+ * Velmark wrote, within the room the firmware gives it: the table fits, and no
+ * other entry count that fits (the count byte holds only the low 8 bits)
+ * gives the same list CRC.
+ */
+static bool IsTableReadAsWritten(uint32_t tableSize) {
+  const CitResult header =
+      CheckChecksumInfoTableHeader(ReadHeldImage, NULL, tableBaseAddress, MeasureTableRoom(tableSize));
+  return header.status == CIT_STATUS_VALID && header.entryCount == (tableSize - TABLE_HEADER_SIZE) / TABLE_ENTRY_SIZE;
+}
+
 /* A pipe or a device gives its bytes once: a second load would wait forever or read nothing. */
 static bool CanLoadAgain(const char *fileName) {
   struct stat status;
@@ -264,7 +334,8 @@ static int AddChecksumInfoTable(void) {
   }
   if (result == RESULT_OK) {
     if (IsTableOverlappingDescribedSegments(tableDataPtr, tableSize) ||
-        TrlFirmwareAddData(tableBaseAddress, tableSize, tableDataPtr) != TRL_OK) {
+        TrlFirmwareAddData(tableBaseAddress, tableSize, tableDataPtr) != TRL_OK ||
+        !IsTableReadAsWritten(tableSize)) {
       printf("[ERROR] Could not add the checksum info table data.\n");
       result = RESULT_ADD;
     }

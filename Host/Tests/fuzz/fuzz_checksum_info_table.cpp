@@ -3,9 +3,11 @@
  * addresses and reserved sizes, as on a device whose flash may be corrupt.
  * It must end; it must ask only for ranges of 1 to CIT_READ_CHUNK_SIZE bytes
  * that stay below 0xFFFFFFFF, the header check only inside the reserved size;
- * and it may touch only the bytes of the latest read: each read is served
- * from a fresh allocation of exactly its length, freed at the next read.
+ * it may use only the bytes a read gave: every other byte of its buffer is
+ * scribbled over at each read; and a header it takes is the only count that
+ * matches in the room.
  */
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -23,25 +25,34 @@ struct FuzzImage {
   uint32_t size;            /* cut so that the image ends at or below 0xFFFFFFFF */
   uint64_t allowedStart;    /* reads must lie in [allowedStart, allowedEnd) */
   uint64_t allowedEnd;
-  uint8_t *lastRead;
+  uint8_t scribble; /* changes at every read */
 };
 
-/* Serves the image's bytes in a copy of exactly the requested length, freeing the previous copy. */
-const uint8_t *ReadFuzzImage(void *context, uint32_t address, uint32_t length) {
+/* Copies the image's bytes into the checker's buffer and scribbles over the rest of it. */
+int ReadFuzzImage(void *context, uint32_t address, uint32_t length, uint8_t *buffer) {
   auto *image = static_cast<FuzzImage *>(context);
   const uint64_t end = uint64_t{address} + length;
   if (length == 0 || length > CIT_READ_CHUNK_SIZE || end > uint64_t{1} << 32 || address < image->allowedStart ||
       end > image->allowedEnd) {
     std::abort();
   }
-  std::free(image->lastRead);
-  image->lastRead = nullptr;
+  image->scribble = static_cast<uint8_t>(image->scribble * 5 + 1);
+  std::memset(buffer, image->scribble, CIT_READ_CHUNK_SIZE);
   if (address < image->base || end > uint64_t{image->base} + image->size) {
-    return nullptr;
+    return 0;
   }
-  image->lastRead = static_cast<uint8_t *>(std::malloc(length));
-  std::memcpy(image->lastRead, image->bytes + (address - image->base), length);
-  return image->lastRead;
+  std::memcpy(buffer, image->bytes + (address - image->base), length);
+  return 1;
+}
+
+/* How many of the counts the checker tries give the stored list CRC (over readable bytes only). */
+uint32_t CountMatchingCounts(const std::vector<uint8_t> &bytes, size_t tableOffset, uint64_t room) {
+  const uint16_t storedCrc = static_cast<uint16_t>(bytes[tableOffset + 8] | bytes[tableOffset + 9] << 8);
+  uint32_t matches = 0;
+  for (uint64_t count = bytes[tableOffset + 4]; 10 + 10 * count <= room; count += 256) {
+    matches += ReferenceCrc16(bytes.data() + tableOffset + 10, 10 * count) == storedCrc ? 1 : 0;
+  }
+  return matches;
 }
 
 uint32_t Little32(const uint8_t *bytes) {
@@ -75,7 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   }
 
   FuzzImage image = {base, bytes.data(), static_cast<uint32_t>(bytes.size()), tableAddress,
-                     uint64_t{tableAddress} + reservedSize, nullptr};
+                     uint64_t{tableAddress} + reservedSize, 0};
   const CitResult header = CheckChecksumInfoTableHeader(ReadFuzzImage, &image, tableAddress, reservedSize);
   image.allowedStart = 0;
   image.allowedEnd = uint64_t{1} << 32;
@@ -87,6 +98,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       (headerHolds && (tableEnd - tableAddress > reservedSize || tableEnd > uint64_t{1} << 32 ||
                        (header.entryCount & 0xFF) != bytes[tableOffset + 4]))) {
     std::abort();
+  }
+  /* Taken: the one count that matches in the room; ambiguous: more than one does. */
+  if (header.status == CIT_STATUS_VALID || header.status == CIT_STATUS_COUNT_AMBIGUOUS) {
+    const uint64_t room = std::min<uint64_t>(reservedSize, (uint64_t{1} << 32) - tableAddress);
+    const uint32_t matches = CountMatchingCounts(bytes, tableOffset, std::min<uint64_t>(room, bytes.size() - tableOffset));
+    if ((header.status == CIT_STATUS_VALID) != (matches == 1)) {
+      std::abort();
+    }
   }
   if (headerHolds && result.status != CIT_STATUS_VALID) {
     const CitEntryResult entry = CheckChecksumInfoTableEntry(ReadFuzzImage, &image, tableAddress, result.failedIndex);
@@ -100,6 +119,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       std::abort();
     }
   }
-  std::free(image.lastRead);
   return 0;
 }

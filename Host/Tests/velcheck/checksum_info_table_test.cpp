@@ -6,6 +6,7 @@
  */
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <utility>
 #include <vector>
@@ -28,19 +29,20 @@ struct MemoryImage {
   std::vector<std::string> faults;
 };
 
-const uint8_t *ReadMemoryImage(void *context, uint32_t address, uint32_t length) {
+int ReadMemoryImage(void *context, uint32_t address, uint32_t length, uint8_t *buffer) {
   auto *image = static_cast<MemoryImage *>(context);
   image->bytesRequested += length;
   if (length == 0 || length > CIT_READ_CHUNK_SIZE || uint64_t{address} + length > uint64_t{1} << 32) {
     image->faults.push_back("read of " + std::to_string(length) + " bytes at " + std::to_string(address));
-    return nullptr;
+    return 0;
   }
   for (const auto &[start, bytes] : image->segments) {
     if (start <= address && uint64_t{address} + length <= uint64_t{start} + bytes.size()) {
-      return bytes.data() + (address - start);
+      std::copy_n(bytes.begin() + (address - start), length, buffer);
+      return 1;
     }
   }
-  return nullptr;
+  return 0;
 }
 
 uint32_t RoomAt(const ImageSegments &segments, uint32_t address) {
@@ -111,12 +113,15 @@ TEST(ChecksumInfoTable, VelmarkImagesCheckAsTheReferenceSays) {
 }
 
 /*
- * A table of 300 entries (count byte 44) in a room of reservedSize bytes: the
- * counts 44, 300, 556, ... that fit are tried in one pass over the entries.
+ * A table of 300 entries (count byte 44) in a room of reservedSize bytes: every
+ * count 44, 300, 556, ... that fits is tried in one pass over the entries, and
+ * a count is taken only when it alone matches.
  */
 TEST(ChecksumInfoTable, CountsAboveTheCountByteAreFoundFromTheReservedSize) {
   const Bytes table300 = BuildReferenceTable(SomeEntries(300));
   const Bytes table44 = BuildReferenceTable(SomeEntries(44));
+  /* 256 entries whose list CRC is 0xFFFF, the CRC of none: the counts 0 and 256 both match. */
+  const Bytes table256 = BuildReferenceTable(EntriesWithListCrc(256, 0xFFFF));
   struct Case {
     const Bytes &table;
     uint32_t reservedSize;
@@ -124,13 +129,16 @@ TEST(ChecksumInfoTable, CountsAboveTheCountByteAreFoundFromTheReservedSize) {
     uint32_t entryCount;
     uint64_t bytesRequested;
   };
+  const uint64_t everyCountFitting = 10 + 10 * (44 + 25 * 256); /* in 0x10000 bytes */
   const std::vector<Case> cases = {
       {table300, 3010, CIT_STATUS_VALID, 300, 3010},
-      {table300, 0x10000, CIT_STATUS_VALID, 300, 3010},
+      {table300, 0x10000, CIT_STATUS_VALID, 300, everyCountFitting},
       {table300, 3009, CIT_STATUS_LIST_CRC_WRONG, 0, 450},   /* only 44 entries fit */
-      {table44, 0x10000, CIT_STATUS_VALID, 44, 450},          /* the smallest count wins */
+      {table44, 0x10000, CIT_STATUS_VALID, 44, everyCountFitting},
       {table44, 449, CIT_STATUS_TABLE_UNREADABLE, 0, 10},     /* not even the count byte's fits */
       {table44, 9, CIT_STATUS_TABLE_UNREADABLE, 0, 0},
+      {table256, 2570, CIT_STATUS_COUNT_AMBIGUOUS, 0, 2570},
+      {table256, 2569, CIT_STATUS_VALID, 0, 10},              /* the room holds no entry */
   };
   for (const Case &test : cases) {
     SCOPED_TRACE(test.reservedSize);
@@ -147,6 +155,40 @@ TEST(ChecksumInfoTable, CountsAboveTheCountByteAreFoundFromTheReservedSize) {
   std::copy(table44.begin(), table44.begin() + 10, image.segments[0].second.begin());
   EXPECT_EQ(CIT_STATUS_LIST_CRC_WRONG, Check(image, 0x20000000, 10 + 10 * (44 + 3 * 256) + 9).status);
   EXPECT_EQ(10u + 10 * (44 + 3 * 256), image.bytesRequested);
+}
+
+/*
+ * Tables a Velmark that never checked the count could write: each also gives
+ * its list CRC at a smaller count, so the checker must not take either count,
+ * whatever the room beyond the table holds.
+ */
+TEST(ChecksumInfoTable, ATableThatAnotherCountAlsoReadsIsNeverValid) {
+  for (const ImageSegments &input : {MakeSpreadByteImage(), MakeEmptyListCrcImage()}) {
+    const Bytes table = BuildTableOver(input);
+    SCOPED_TRACE(table.size());
+    for (const uint32_t room : {static_cast<uint32_t>(table.size()), 0x10000u}) {
+      MemoryImage image{input};
+      image.segments.push_back({0x20000000, table});
+      image.segments.back().second.resize(0x10000, 0xFF);
+      const CitResult result = Check(image, 0x20000000, room);
+      EXPECT_EQ(CIT_STATUS_COUNT_AMBIGUOUS, result.status) << room;
+      EXPECT_EQ(0u, result.entryCount) << room;
+    }
+  }
+}
+
+/* Flash at address 0: the checker reads it through the function like any other address. */
+TEST(ChecksumInfoTable, ChecksASegmentAtAddressZero) {
+  const Bytes data = Ramp(0x40, 5);
+  const Bytes table = BuildReferenceTable({{0, 0x40, ReferenceCrc16(data.data(), data.size())}});
+  MemoryImage image{{{0, data}, {0x100, table}}};
+  EXPECT_EQ(CIT_STATUS_VALID, Check(image, 0x100, 20).status);
+  image.segments[0].second[0] ^= 1;
+  EXPECT_EQ(CIT_STATUS_ENTRY_CRC_WRONG, Check(image, 0x100, 20).status);
+  /* The header itself at address 0. */
+  MemoryImage low{{{0, table}, {0x40, data}}};
+  low.segments[0].second = BuildReferenceTable({{0x40, 0x40, ReferenceCrc16(data.data(), data.size())}});
+  EXPECT_EQ(CIT_STATUS_VALID, Check(low, 0, 20).status);
 }
 
 /* Tables, headers and segments at the top of the address space; refused and missing reads. */

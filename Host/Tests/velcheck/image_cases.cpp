@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <functional>
 
+#include "reference_table.h"
 #include "srec_text.h"
 #include "table_reader.h"
 #include "velmark_runner.h"
@@ -12,6 +13,13 @@
 namespace {
 
 const uint32_t TABLE_ADDRESS = 0x0800C000;
+
+void RunVelmarkOrFail(const ScratchFolder &folder, const std::string &arguments) {
+  CommandResult result = RunVelmark(folder, arguments);
+  ASSERT_EQ(0, result.exitCode) << arguments << "\n" << result.output;
+}
+
+}  // namespace
 
 void WriteImageFile(const std::string &path, const ImageSegments &image) {
   std::string text;
@@ -25,12 +33,40 @@ void WriteImageFile(const std::string &path, const ImageSegments &image) {
   WriteFileText(path, text + Srec('7', 0));
 }
 
-void RunVelmarkOrFail(const ScratchFolder &folder, const std::string &arguments) {
-  CommandResult result = RunVelmark(folder, arguments);
-  ASSERT_EQ(0, result.exitCode) << arguments << "\n" << result.output;
+std::vector<uint8_t> BuildTableOver(const ImageSegments &image) {
+  std::vector<ReferenceEntry> entries;
+  for (const TableEntry &entry : ExpectedEntries(image)) entries.push_back({entry.address, entry.length, entry.crc});
+  return BuildReferenceTable(entries);
 }
 
-}  // namespace
+ImageSegments MakeSpreadByteImage() {
+  ImageSegments image;
+  for (uint32_t index = 0; index < 2214; ++index) {
+    image.push_back({0x10000000 + 2 * index, {static_cast<uint8_t>(index * 37)}});
+  }
+  return image;
+}
+
+ImageSegments MakeEmptyListCrcImage() {
+  ImageSegments image;
+  for (uint32_t index = 0; index < 255; ++index) {
+    image.push_back({0x10000000 + 2 * index, {static_cast<uint8_t>(index * 37)}});
+  }
+  image.push_back({0x10000000 + 2 * 255, {0, 0}});
+  /* The last segment's two bytes give its entry the CRC that makes the list CRC 0xFFFF. */
+  const std::vector<uint8_t> table = BuildTableOver(image);
+  const uint16_t head = ReferenceCrc16(table.data() + 10, table.size() - 12);
+  for (unsigned value = 0; value <= 0xFFFF; ++value) {
+    const uint8_t bytes[2] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8)};
+    const uint16_t segmentCrc = ReferenceCrc16(bytes, 2);
+    const uint8_t field[2] = {static_cast<uint8_t>(segmentCrc), static_cast<uint8_t>(segmentCrc >> 8)};
+    if (ReferenceCrc16(field, 2, head) == 0xFFFF) {
+      image.back().second.assign(bytes, bytes + 2);
+      break;
+    }
+  }
+  return image;
+}
 
 std::vector<ImageCase> MakeImageCases(const ScratchFolder &folder) {
   WriteFileText(folder.Path("in.srec"), SampleImage());
@@ -76,8 +112,14 @@ std::vector<ImageCase> MakeImageCases(const ScratchFolder &folder) {
     image.insert(image.begin(), {0x07000000, run});
   });
 
+  /* An empty header (count 0, the CRC of no entries) below the real table is no table. */
+  writeDamaged("decoy.srec", [](ImageSegments &image) {
+    image.insert(image.begin(), {0x07000000, {0x11, 0x37, 0x55, 0xAA, 0x23, 0, 0, 0, 0, 0xFF, 0xFF, 0x22}});
+  });
+
   return {
       {"plain.srec", TABLE_ADDRESS, CIT_STATUS_VALID, 3, 0},
+      {"decoy.srec", TABLE_ADDRESS, CIT_STATUS_VALID, 3, 0},
       {"excluded.srec", 0x08001000, CIT_STATUS_VALID, 3, 0},
       {"joined.srec", TABLE_ADDRESS, CIT_STATUS_VALID, 3, 0},
       {"many.srec", 0x00200000, CIT_STATUS_VALID, 300, 0},

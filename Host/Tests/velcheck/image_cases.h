@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "checksum_info_table.h"
+#include "table_reader.h"
 #include "test_support.h"
 
 struct ImageCase {
@@ -20,6 +21,21 @@ struct ImageCase {
   uint32_t entryCount;   /* when the header holds */
   uint32_t failedIndex;  /* for an entry status */
 };
+
+/* Writes image as S3 records of up to 32 bytes and an S7 into path. */
+void WriteImageFile(const std::string &path, const ImageSegments &image);
+
+/* The table that a Velmark which never checks its table's count would write over image. */
+std::vector<uint8_t> BuildTableOver(const ImageSegments &image);
+
+/*
+ * Inputs whose table the count byte leaves open to a second count: 2,214
+ * one-byte segments (byte i * 37 mod 256 at 0x10000000 + 2i), whose table also
+ * gives its list CRC at 1,190 entries; and 256 segments whose table's list CRC
+ * is 0xFFFF, the CRC of no entries at all.
+ */
+ImageSegments MakeSpreadByteImage();
+ImageSegments MakeEmptyListCrcImage();
 
 /* Writes every case's file into folder (with Velmark and edits of its output). */
 std::vector<ImageCase> MakeImageCases(const ScratchFolder &folder);

@@ -10,8 +10,8 @@
 #include <cstdint>
 #include <vector>
 
-inline uint16_t ReferenceCrc16(const uint8_t *data, size_t length) {
-  unsigned crc = 0xFFFF;
+/* The CRC of length bytes, continued from crc (the CRC of the bytes before them). */
+inline uint16_t ReferenceCrc16(const uint8_t *data, size_t length, unsigned crc = 0xFFFF) {
   for (size_t index = 0; index < length; ++index) {
     crc ^= static_cast<unsigned>(data[index]) << 8;
     for (int bit = 0; bit < 8; ++bit) crc = (crc & 0x8000) != 0 ? (crc << 1 ^ 0x1021) & 0xFFFF : crc << 1 & 0xFFFF;
@@ -47,6 +47,31 @@ inline std::vector<uint8_t> BuildReferenceTable(const std::vector<ReferenceEntry
   AppendLittleEndian(table, ReferenceCrc16(list.data(), list.size()), 2);
   table.insert(table.end(), list.begin(), list.end());
   return table;
+}
+
+/*
+ * count entries (count >= 1) of little ranges in ascending order, the last
+ * one's CRC chosen so that the list CRC is listCrc: a table whose header also
+ * fits another count is then easy to make.
+ */
+inline std::vector<ReferenceEntry> EntriesWithListCrc(uint32_t count, uint16_t listCrc) {
+  std::vector<ReferenceEntry> entries;
+  std::vector<uint8_t> list;
+  for (uint32_t index = 0; index < count; ++index) {
+    entries.push_back({0x10000000 + 2 * index, 1, static_cast<uint16_t>(index * 7)});
+    AppendLittleEndian(list, entries.back().address, 4);
+    AppendLittleEndian(list, entries.back().length, 4);
+    AppendLittleEndian(list, entries.back().crc, 2);
+  }
+  const uint16_t head = ReferenceCrc16(list.data(), list.size() - 2);
+  for (unsigned crc = 0; crc <= 0xFFFF; ++crc) {
+    const uint8_t bytes[2] = {static_cast<uint8_t>(crc), static_cast<uint8_t>(crc >> 8)};
+    if (ReferenceCrc16(bytes, 2, head) == listCrc) {
+      entries.back().crc = static_cast<uint16_t>(crc);
+      break;
+    }
+  }
+  return entries;
 }
 
 #endif

@@ -11,6 +11,9 @@
 #include <vector>
 
 #include "image_cases.h"
+#include "table_reader.h"
+#include "velmark_runner.h"
+#include "srec_text.h"
 #include "test_support.h"
 
 namespace {
@@ -120,6 +123,97 @@ TEST_F(VelcheckTest, EverythingElseIsOneLineAndExit2) {
     const CommandResult result = RunVelcheck(folder, arguments);
     EXPECT_EQ(2, result.exitCode) << arguments;
     EXPECT_EQ(message + "\n", result.output) << arguments;
+  }
+}
+
+/*
+ * Inputs whose table another count could read, and tables that outgrow their
+ * placeholder: Velmark refuses them before it writes anything.
+ */
+TEST_F(VelcheckTest, VelmarkRefusesATableTheCheckerCouldReadOtherwise) {
+  ImageSegments placeholder30;
+  for (uint32_t index = 0; index < 30; ++index) placeholder30.push_back({0x08000000 + 0x100 * index, Ramp(4, 1)});
+  placeholder30.push_back({0x0800C000, std::vector<uint8_t>(0x100, 0xFF)});
+  ImageSegments placeholder24(placeholder30.begin() + 6, placeholder30.end());
+  struct Case {
+    const char *name;
+    ImageSegments input;
+    const char *options;
+    int exitCode;
+  };
+  const std::vector<Case> cases = {
+      {"2,214 segments, also read as 1,190", MakeSpreadByteImage(), "-a20000000", 6},
+      {"256 segments, also read as none", MakeEmptyListCrcImage(), "-a20000000", 6},
+      {"30 segments, 310 bytes in a 0x100 placeholder", placeholder30, "-a0800C000 -x0800C000:0800C0FF", 6},
+      {"the table runs past the -x range it starts in", placeholder30, "-a0800C000 -x0800BF00:0800C0FF", 6},
+      {"24 segments, 250 bytes in a 0x100 placeholder", placeholder24, "-a0800C000 -x0800C000:0800C0FF", 0},
+  };
+  for (const Case &test : cases) {
+    SCOPED_TRACE(test.name);
+    WriteImageFile(folder.Path("room-in.srec"), test.input);
+    const CommandResult result = RunVelmark(folder, std::string(test.options) + " room-in.srec room-out.srec");
+    EXPECT_EQ(test.exitCode, result.exitCode);
+    EXPECT_EQ(test.exitCode == 0 ? "" : "[ERROR] Could not add the checksum info table data.\n", result.output);
+    EXPECT_EQ(test.exitCode == 0, FileExists(folder.Path("room-out.srec")));
+    std::remove(folder.Path("room-out.srec").c_str());
+  }
+}
+
+/* The tables such a Velmark would have written: found or given, no OK for either. */
+TEST_F(VelcheckTest, ATableThatAnotherCountAlsoReadsIsNeverOk) {
+  for (ImageSegments image : {MakeSpreadByteImage(), MakeEmptyListCrcImage()}) {
+    image.push_back({0x20000000, BuildTableOver(image)});
+    WriteImageFile(folder.Path("ambiguous.srec"), image);
+    SCOPED_TRACE(image.size());
+    const CommandResult found = RunVelcheck(folder, "ambiguous.srec");
+    EXPECT_EQ(2, found.exitCode);
+    EXPECT_EQ("[ERROR] Checksum info table at 0x20000000: more than one entry count gives the list CRC.\n",
+              found.output);
+    const CommandResult given = RunVelcheck(folder, "-a20000000 ambiguous.srec");
+    EXPECT_EQ(2, given.exitCode);
+    EXPECT_EQ("[ERROR] No checksum info table at 0x20000000: more than one entry count gives the list CRC.\n",
+              given.output);
+  }
+}
+
+/* A bootloader and an application, each with its own table: both are checked and printed. */
+TEST_F(VelcheckTest, ChecksEveryTableInTheImage) {
+  WriteImageFile(folder.Path("boot-in.srec"), {{0x08000000, Ramp(0x100)}, {0x08000400, Ramp(0x30, 7)}});
+  WriteImageFile(folder.Path("app-in.srec"), {{0x08004000, Ramp(0x200, 3)}});
+  ASSERT_EQ(0, RunVelmark(folder, "-a08003F00 boot-in.srec boot.srec").exitCode);
+  ASSERT_EQ(0, RunVelmark(folder, "-a0800FF00 app-in.srec app.srec").exitCode);
+  WriteFileText(folder.Path("both.srec"), ReadFileText(folder.Path("boot.srec")) + ReadFileText(folder.Path("app.srec")));
+  const ImageSegments both = LoadImageFile(folder.Path("both.srec"));
+  for (const auto &[file, changed] : {std::make_pair("boot-changed.srec", 0), std::make_pair("app-changed.srec", 3)}) {
+    ImageSegments image = both;
+    image[changed].second[5] ^= 0x10;
+    WriteImageFile(folder.Path(file), image);
+  }
+  const std::string bootOk = "OK: 2 of 2 segments match the image";
+  const std::string bootFailed = "FAILED: 1 of 2 segments do not match the image";
+  const std::string appOk = "OK: 1 of 1 segments match the image";
+  const std::string appFailed = "FAILED: 1 of 1 segments do not match the image";
+  struct Case {
+    const char *file;
+    int exitCode;
+    std::string bootLast;
+    std::string appLast;
+  };
+  const std::vector<Case> cases = {
+      {"both.srec", 0, bootOk, appOk},
+      {"boot-changed.srec", 1, bootFailed, appOk},
+      {"app-changed.srec", 1, bootOk, appFailed},
+  };
+  for (const Case &test : cases) {
+    const CommandResult result = RunVelcheck(folder, test.file);
+    EXPECT_EQ(test.exitCode, result.exitCode) << test.file;
+    const std::vector<std::string> lines = SplitLines(result.output);
+    ASSERT_EQ(10u, lines.size()) << result.output;
+    EXPECT_EQ("Checksum info table at 0x08003F00, entry count 2", lines[0]) << test.file;
+    EXPECT_EQ(test.bootLast, lines[4]) << test.file;
+    EXPECT_EQ("", lines[5]) << test.file;
+    EXPECT_EQ("Checksum info table at 0x0800FF00, entry count 1", lines[6]) << test.file;
+    EXPECT_EQ(test.appLast, lines[9]) << test.file;
   }
 }
 

@@ -81,20 +81,20 @@ static uint32_t ReadLittleEndian(const uint8_t *bytes, unsigned size) {
 
 /*
  * Continues *crc over the image's bytes [address, address + length), read in
- * chunks. Returns 0 when a read is refused or the range runs past 0xFFFFFFFF.
+ * chunks into buffer (CIT_READ_CHUNK_SIZE bytes). Returns 0 when a read is
+ * refused or the range runs past 0xFFFFFFFF.
  */
 static int ContinueImageCrc(CitReadFunction read, void *context, uint32_t address,
-                            uint32_t length, uint16_t *crc) {
+                            uint32_t length, uint8_t *buffer, uint16_t *crc) {
   if (length != 0 && address > CIT_LAST_ADDRESS - (length - 1u)) {
     return 0;
   }
   while (length != 0) {
     const uint32_t chunk = length < CIT_READ_CHUNK_SIZE ? length : CIT_READ_CHUNK_SIZE;
-    const uint8_t *bytes = read(context, address, chunk);
-    if (bytes == NULL) {
+    if (!read(context, address, chunk, buffer)) {
       return 0;
     }
-    *crc = CalculateChecksumInfoCrc16(*crc, bytes, chunk);
+    *crc = CalculateChecksumInfoCrc16(*crc, buffer, chunk);
     address += chunk; /* wraps to 0 only after the very last chunk */
     length -= chunk;
   }
@@ -104,28 +104,27 @@ static int ContinueImageCrc(CitReadFunction read, void *context, uint32_t addres
 CitResult CheckChecksumInfoTableHeader(CitReadFunction read, void *context,
                                        uint32_t tableAddress, uint32_t reservedSize) {
   CitResult result = {CIT_STATUS_TABLE_UNREADABLE, 0u, 0u, 0u};
-  const uint8_t *header;
+  uint8_t buffer[CIT_READ_CHUNK_SIZE];
   uint32_t count;
   uint32_t storedCrc;
   uint32_t room;
   uint32_t listSize;
   uint32_t checkedSize = 0;
+  uint32_t matchCount = 0;
+  uint32_t matchedCount = 0;
   uint16_t crc = CIT_CRC_INITIAL_VALUE;
 
   if (read == NULL || reservedSize < CIT_HEADER_SIZE ||
-      tableAddress > CIT_LAST_ADDRESS - (CIT_HEADER_SIZE - 1u)) {
+      tableAddress > CIT_LAST_ADDRESS - (CIT_HEADER_SIZE - 1u) ||
+      !read(context, tableAddress, CIT_HEADER_SIZE, buffer)) {
     return result;
   }
-  header = read(context, tableAddress, CIT_HEADER_SIZE);
-  if (header == NULL) {
-    return result;
-  }
-  if (ReadLittleEndian(header, 4) != CIT_MAGIC) {
+  if (ReadLittleEndian(buffer, 4) != CIT_MAGIC) {
     result.status = CIT_STATUS_MAGIC_WRONG;
     return result;
   }
-  count = header[4];
-  storedCrc = ReadLittleEndian(header + 8, 2);
+  count = buffer[4];
+  storedCrc = ReadLittleEndian(buffer + 8, 2);
 
   /* Room for entries: the reserved size, but never past the top of the address space. */
   room = reservedSize - CIT_HEADER_SIZE;
@@ -136,31 +135,40 @@ CitResult CheckChecksumInfoTableHeader(CitReadFunction read, void *context,
   if (listSize > room) {
     return result;
   }
-  /* One pass over the entries: the CRC of a longer candidate continues the shorter one's. */
+  /*
+   * One pass over every count that fits: the CRC of a longer candidate
+   * continues the shorter one's. A second match means the header cannot say
+   * which table it heads, and a table read short leaves entries unchecked.
+   */
   for (;;) {
     if (!ContinueImageCrc(read, context, tableAddress + CIT_HEADER_SIZE + checkedSize,
-                          listSize - checkedSize, &crc)) {
+                          listSize - checkedSize, buffer, &crc)) {
       return result;
     }
     checkedSize = listSize;
     if (crc == storedCrc) {
-      result.status = CIT_STATUS_VALID;
-      result.entryCount = count;
-      return result;
+      ++matchCount;
+      matchedCount = count;
     }
     if (room - listSize < CIT_COUNT_STEP_SIZE) {
-      result.status = CIT_STATUS_LIST_CRC_WRONG;
-      return result;
+      break;
     }
     listSize += CIT_COUNT_STEP_SIZE;
     count += 256u;
   }
+  if (matchCount == 1) {
+    result.status = CIT_STATUS_VALID;
+    result.entryCount = matchedCount;
+  } else {
+    result.status = matchCount == 0 ? CIT_STATUS_LIST_CRC_WRONG : CIT_STATUS_COUNT_AMBIGUOUS;
+  }
+  return result;
 }
 
 CitEntryResult CheckChecksumInfoTableEntry(CitReadFunction read, void *context,
                                            uint32_t tableAddress, uint32_t index) {
   CitEntryResult result = {CIT_STATUS_TABLE_UNREADABLE, 0u, 0u, 0u, 0u};
-  const uint8_t *entry;
+  uint8_t buffer[CIT_READ_CHUNK_SIZE];
   uint32_t entryEnd;
   uint16_t crc = CIT_CRC_INITIAL_VALUE;
 
@@ -170,17 +178,15 @@ CitEntryResult CheckChecksumInfoTableEntry(CitReadFunction read, void *context,
   }
   /* Offset of the entry's last byte; the entry must end at or below 0xFFFFFFFF. */
   entryEnd = CIT_HEADER_SIZE + index * CIT_ENTRY_SIZE + (CIT_ENTRY_SIZE - 1u);
-  if (tableAddress > CIT_LAST_ADDRESS - entryEnd) {
+  if (tableAddress > CIT_LAST_ADDRESS - entryEnd ||
+      !read(context, tableAddress + entryEnd - (CIT_ENTRY_SIZE - 1u), CIT_ENTRY_SIZE, buffer)) {
     return result;
   }
-  entry = read(context, tableAddress + entryEnd - (CIT_ENTRY_SIZE - 1u), CIT_ENTRY_SIZE);
-  if (entry == NULL) {
-    return result;
-  }
-  result.segmentAddress = ReadLittleEndian(entry, 4);
-  result.segmentLength = ReadLittleEndian(entry + 4, 4);
-  result.storedCrc = (uint16_t)ReadLittleEndian(entry + 8, 2);
-  if (!ContinueImageCrc(read, context, result.segmentAddress, result.segmentLength, &crc)) {
+  result.segmentAddress = ReadLittleEndian(buffer, 4);
+  result.segmentLength = ReadLittleEndian(buffer + 4, 4);
+  result.storedCrc = (uint16_t)ReadLittleEndian(buffer + 8, 2);
+  if (!ContinueImageCrc(read, context, result.segmentAddress, result.segmentLength, buffer,
+                        &crc)) {
     result.status = CIT_STATUS_ENTRY_BYTES_MISSING;
     return result;
   }

@@ -48,17 +48,20 @@ extern "C" {
 #endif
 
 /*
- * Gives the length bytes of the image that begin at address (length is 1 to
- * CIT_READ_CHUNK_SIZE), or NULL when they cannot all be given. The checker
- * uses the bytes only until its next call of the function, and never asks for
- * a range that runs past 0xFFFFFFFF. context is passed through untouched.
+ * Copies the length bytes of the image that begin at address (length 1 to
+ * CIT_READ_CHUNK_SIZE) into buffer; returns 1 when all were copied, 0 when
+ * they cannot all be given. buffer is the checker's own, CIT_READ_CHUNK_SIZE
+ * bytes on its stack; it uses only the first length bytes, and none after a
+ * 0. The checker never asks for a range that runs past 0xFFFFFFFF. context is
+ * passed through untouched.
  *
- * A reader of memory-mapped flash returns the address itself as a pointer,
- * after checking that the range lies in flash: the table comes from flash
- * that may be corrupt, and may name any address. Note that address 0 then
- * becomes NULL, which reads as "cannot be given".
+ * A reader of memory-mapped flash checks that the range lies in flash (the
+ * table comes from flash that may be corrupt, and may name any address), then
+ * copies with a plain loop. Where flash begins at address 0, only the reader
+ * dereferences that address: compile it with -fno-delete-null-pointer-checks.
  */
-typedef const uint8_t *(*CitReadFunction)(void *context, uint32_t address, uint32_t length);
+typedef int (*CitReadFunction)(void *context, uint32_t address, uint32_t length,
+                               uint8_t *buffer);
 
 /* Outcome of a check. The values are fixed; they may be stored or sent. */
 typedef enum {
@@ -67,7 +70,8 @@ typedef enum {
   CIT_STATUS_LIST_CRC_WRONG = 2,    /* no possible entry count gives the list CRC */
   CIT_STATUS_TABLE_UNREADABLE = 3,  /* a read of the table was refused, or it does not fit */
   CIT_STATUS_ENTRY_CRC_WRONG = 4,   /* a segment's bytes give another CRC than its entry */
-  CIT_STATUS_ENTRY_BYTES_MISSING = 5 /* a segment's bytes cannot all be read */
+  CIT_STATUS_ENTRY_BYTES_MISSING = 5, /* a segment's bytes cannot all be read */
+  CIT_STATUS_COUNT_AMBIGUOUS = 6      /* more than one entry count gives the list CRC */
 } CitStatus;
 
 typedef struct {
@@ -102,11 +106,15 @@ uint16_t CalculateChecksumInfoCrc16(uint16_t crc, const uint8_t *data, uint32_t 
  *
  * reservedSize is the room the image keeps for the table from tableAddress
  * on (the placeholder's size). The count byte holds only the low 8 bits of
- * the entry count c, so the counts c, c + 256, c + 512, ... whose table
- * (10 + 10 * count bytes) fits into reservedSize, and below 0xFFFFFFFF, are
- * tried in that order, the list CRC computed in one pass over the entries;
- * the first count whose list CRC matches is taken. A reservedSize below
- * 10 + 10 * c leaves no count to try: the table is CIT_STATUS_TABLE_UNREADABLE.
+ * the entry count c, so every count c, c + 256, c + 512, ... whose table
+ * (10 + 10 * count bytes) fits into reservedSize, and below 0xFFFFFFFF, is
+ * tried, the list CRC computed in one pass over the entries. A count is taken
+ * only when it is the one that matches; when two or more match, the header is
+ * CIT_STATUS_COUNT_AMBIGUOUS (never VALID), when none does,
+ * CIT_STATUS_LIST_CRC_WRONG. So reservedSize must be readable as far as the
+ * largest count that fits, and must hold the whole table: a reservedSize below
+ * 10 + 10 * c leaves no count to try (CIT_STATUS_TABLE_UNREADABLE), and one
+ * that cuts a longer table short may find a shorter count alone.
  * Any read the function refuses while checking the header gives
  * CIT_STATUS_TABLE_UNREADABLE as well; a NULL read function does too.
  *
@@ -118,7 +126,8 @@ CitResult CheckChecksumInfoTable(CitReadFunction read, void *context, uint32_t t
 
 /*
  * Checks only the header, as CheckChecksumInfoTable() does: status VALID,
- * MAGIC_WRONG, LIST_CRC_WRONG or TABLE_UNREADABLE, and the entry count.
+ * MAGIC_WRONG, LIST_CRC_WRONG, COUNT_AMBIGUOUS or TABLE_UNREADABLE, and the
+ * entry count.
  */
 CitResult CheckChecksumInfoTableHeader(CitReadFunction read, void *context,
                                        uint32_t tableAddress, uint32_t reservedSize);
