@@ -106,7 +106,7 @@ TEST_F(VelcheckTest, EverythingElseIsOneLineAndExit2) {
       {"plain.srec -a0800C000", usage},
       {"-a0800C000 plain.srec plain.srec", usage},
       {"absent.srec", "[ERROR] Could not load the image file: the file cannot be opened or read."},
-      {"bad.srec", "[ERROR] Could not load the image file: a line is not a well-formed S-record."},
+      {"bad.srec", "[ERROR] Could not load the image file: a line is not a well-formed record."},
       {"in.srec", notFound},
       {"magic.srec", notFound},
       {"list-crc.srec", notFound},
