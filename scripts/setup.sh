@@ -6,7 +6,7 @@ set -euo pipefail
 packages_for() {
   case "$1" in
     build) echo "cmake g++ make pkg-config libpcap-dev" ;;
-    demo) echo "tcpdump" ;;
+    demo) echo "tcpdump binutils" ;;
     test) echo "libgtest-dev srecord binutils python3-intelhex tshark valgrind" ;;
     fuzz) echo "clang libclang-rt-14-dev" ;;
     bench) echo "libbenchmark-dev binutils srecord time bc" ;;
