@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Benchmarks: the libtrellan kernels (Google Benchmark); Velmark against objcopy
 # and srec_cat on a 32 MiB image, then on inputs whose records come in other
-# orders, with many segments and with -x; Velcheck -a over a table whose
-# entries overlap; Tervox against the floor of a process
-# that only opens a pcap dump. Never part of the test suite.
+# orders, with many segments and with -x; the same image as Intel HEX; Velcheck -a
+# over a table whose entries overlap; Tervox against the floor of a process that
+# only opens a pcap dump. Never part of the test suite.
 # BENCH_ROUNDS (default 5) rounds per table; BENCH_PEER_CAP (default 20) seconds
 # after which a run is stopped and shown as "> N s".
 set -euo pipefail
@@ -150,6 +150,39 @@ printf '%-34s %10s %12s\n' "check of 100 000 entries (~100 GiB)" "$(shown "$(med
   "$(peak "velcheck overlap")"
 printf '%-34s %10s %12s\n' "load only (no table at the address)" "$(shown "$(median "velcheck floor")")" \
   "$(peak "velcheck floor")"
+
+echo
+echo "== Intel HEX: the same 32 MiB image as 16-byte records, in three orders, each output a new file"
+for order in ascending descending shuffled; do
+  [ -f "$work/big-$order.hex" ] || "$bin/bench_make_image" "$work/big-$order.hex" big "$order" ihex
+done
+echo "big-ascending.hex: $(( $(stat -c %s "$work/big-ascending.hex") / 1000000 )) MB of text"
+hex_names=(velmark objcopy srec_cat velmark_descending velmark_shuffled)
+hex_commands=(
+  "$bin/Velmark -a0B000000 $work/big-ascending.hex $work/out_hex_velmark.hex"
+  "objcopy -I ihex -O ihex $work/big-ascending.hex $work/out_hex_objcopy.hex"
+  "srec_cat $work/big-ascending.hex -Intel -crc16-l-e 0x0B000000 -broken -o $work/out_hex_srec_cat.hex -Intel"
+  "$bin/Velmark -a0B000000 $work/big-descending.hex $work/out_hex_velmark_descending.hex"
+  "$bin/Velmark -a0B000000 $work/big-shuffled.hex $work/out_hex_velmark_shuffled.hex"
+)
+for ((round = 0; round < rounds; round++)); do
+  for index in "${!hex_names[@]}"; do
+    rm -f "$work"/out_hex_*.hex
+    # shellcheck disable=SC2086
+    timed "hex ${hex_names[$index]}" ${hex_commands[$index]}
+  done
+done
+hex_objcopy=$(median "hex objcopy")
+hex_ascending=$(median "hex velmark")
+printf '\n%-20s %10s %12s %16s %14s\n' tool "median s" "peak MiB" "objcopy / tool" "/ ascending"
+for name in "${hex_names[@]}"; do
+  time_median=$(median "hex $name")
+  against_ascending=-
+  [[ $name == velmark* ]] && against_ascending=$(ratio "$time_median" "$hex_ascending")
+  printf '%-20s %10s %12s %16s %14s\n' "$name" "$(shown "$time_median")" "$(peak "hex $name")" \
+    "$(ratio "$hex_objcopy" "$time_median")" "$against_ascending"
+done
+echo "(median of $rounds alternating rounds; every run writes a new file)"
 
 echo
 echo "== Tervox: a full 16 KiB ring of 60-byte frames"

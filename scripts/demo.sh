@@ -53,6 +53,21 @@ echo "One byte changed at 08001000 (exit 1: a segment does not match):"
 Run "$bin/Velcheck" "$out/demoprog_changed.srec" || [ $? -eq 1 ]
 
 echo
+echo "== Intel HEX: the same program as objcopy -O ihex writes it; Velmark's output stays Intel HEX"
+objcopy -I srec -O ihex examples/demoprog.srec "$out/demoprog.hex"
+Run "$bin/Velmark" -a0800C000 -x0800C000:0800C0FF "$out/demoprog.hex" "$out/demoprog_checksum.hex"
+echo
+echo "The table's records, then the start address (05) and the end (01):"
+sed -n '/^:10C00000/,/^:10C02000/p' "$out/demoprog_checksum.hex" | sed 's/^/  /'
+tail -n 2 "$out/demoprog_checksum.hex" | sed 's/^/  /'
+echo
+Run "$bin/Velcheck" "$out/demoprog_checksum.hex"
+echo
+echo "A raw read-back of the flash from 08000000, as a debugger saves it (here made with objcopy):"
+objcopy -I ihex -O binary "$out/demoprog_checksum.hex" "$out/readback.bin"
+Run "$bin/Velcheck" -b08000000 "$out/readback.bin"
+
+echo
 echo "== Tervox: convert examples/demo.prb (4 KiB ring) into a pcap capture"
 Run "$bin/Tervox" examples/demo.prb "$out/demo.pcap" 4 1700000000
 if command -v tcpdump >/dev/null; then

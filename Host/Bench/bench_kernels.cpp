@@ -21,9 +21,9 @@ std::vector<uint8_t> PseudoRandomBytes(size_t count) {
 }
 
 /* S3 text of one segment of the given size at 0x08000000, as the library writes it. */
-std::string MakeSrecText(size_t imageBytes) {
+std::string MakeImageText(size_t imageBytes, uint32_t fileFormat) {
   std::vector<uint8_t> image = PseudoRandomBytes(imageBytes);
-  TrlFirmwareInit(TRL_FILE_FORMAT_SREC);
+  TrlFirmwareInit(fileFormat);
   TrlFirmwareAddData(0x08000000, static_cast<uint32_t>(image.size()), image.data());
   size_t length = 0;
   TrlFirmwareSaveToMemory(nullptr, 0, &length);
@@ -42,8 +42,8 @@ void BM_Crc16(benchmark::State &state) {
 }
 BENCHMARK(BM_Crc16)->Unit(benchmark::kMillisecond);
 
-void BM_SrecDecode(benchmark::State &state) {
-  const std::string text = MakeSrecText(8u << 20);
+void DecodeText(benchmark::State &state, uint32_t fileFormat) {
+  const std::string text = MakeImageText(8u << 20, fileFormat);
   TrlFirmwareInit(TRL_FILE_FORMAT_SREC);
   for (auto _ : state) {
     TrlFirmwareClearData();
@@ -55,11 +55,14 @@ void BM_SrecDecode(benchmark::State &state) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(text.size()));
   state.counters["text_MB"] = static_cast<double>(text.size()) / 1e6;
 }
+void BM_SrecDecode(benchmark::State &state) { DecodeText(state, TRL_FILE_FORMAT_SREC); }
 BENCHMARK(BM_SrecDecode)->Unit(benchmark::kMillisecond);
+void BM_IhexDecode(benchmark::State &state) { DecodeText(state, TRL_FILE_FORMAT_IHEX); }
+BENCHMARK(BM_IhexDecode)->Unit(benchmark::kMillisecond);
 
-void BM_SrecEncode(benchmark::State &state) {
-  const std::string reference = MakeSrecText(8u << 20);
-  TrlFirmwareInit(TRL_FILE_FORMAT_SREC);
+void EncodeText(benchmark::State &state, uint32_t fileFormat) {
+  const std::string reference = MakeImageText(8u << 20, fileFormat);
+  TrlFirmwareInit(fileFormat);
   TrlFirmwareLoadFromMemory(reference.data(), reference.size(), 0);
   std::string text(reference.size(), '\0');
   for (auto _ : state) {
@@ -71,7 +74,10 @@ void BM_SrecEncode(benchmark::State &state) {
   TrlFirmwareTerminate();
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(text.size()));
 }
+void BM_SrecEncode(benchmark::State &state) { EncodeText(state, TRL_FILE_FORMAT_SREC); }
 BENCHMARK(BM_SrecEncode)->Unit(benchmark::kMillisecond);
+void BM_IhexEncode(benchmark::State &state) { EncodeText(state, TRL_FILE_FORMAT_IHEX); }
+BENCHMARK(BM_IhexEncode)->Unit(benchmark::kMillisecond);
 
 /* 100000 separate 16-byte pieces, in ascending or in scattered address order. */
 void BM_InsertSegments(benchmark::State &state) {

@@ -1,5 +1,6 @@
 /*
- * Velcheck: checks an S-record image against the checksum info tables in it.
+ * Velcheck: checks an image (S-records, Intel HEX or a raw read-back) against
+ * the checksum info tables in it.
  *
  * Each table's header is read by the very checker that firmware runs at boot
  * (Target/Source/checksum-info-table), compiled into this tool, in the room a
@@ -23,6 +24,8 @@ enum { RESULT_MATCH = 0, RESULT_MISMATCH = 1, RESULT_TROUBLE = 2 };
 /* Settings, filled in by ParseCommandLine(); the name points into argv. */
 static bool tableAddressGiven;
 static uint32_t tableAddress;
+static bool binaryImage; /* raw bytes, the first at binaryBaseAddress */
+static uint32_t binaryBaseAddress;
 static const char *imageFile;
 
 /* Reads text as a 32-bit hexadecimal number (an optional 0x, then only hex digits). */
@@ -56,21 +59,39 @@ static uint32_t ReadLittleEndian(const uint8_t *bytes, unsigned size) {
   return value;
 }
 
+/* Options -a<hex> and -b<hex>, each at most once and in either order, then the image file. */
 static bool ParseCommandLine(int argc, char *argv[]) {
   tableAddressGiven = false;
   tableAddress = 0;
+  binaryImage = false;
+  binaryBaseAddress = 0;
   imageFile = NULL;
-  if (argv == NULL || argc < 2 || argc > 3) {
+  if (argv == NULL || argc < 2 || argc > 4) {
     return false;
   }
-  if (argc == 3) {
-    if (strncmp(argv[1], "-a", 2) != 0 || !ParseHexAddress(argv[1] + 2, &tableAddress)) {
+  for (int index = 1; index < argc - 1; ++index) {
+    if (strncmp(argv[index], "-a", 2) == 0 && !tableAddressGiven) {
+      tableAddressGiven = ParseHexAddress(argv[index] + 2, &tableAddress);
+      if (!tableAddressGiven) {
+        return false;
+      }
+    } else if (strncmp(argv[index], "-b", 2) == 0 && !binaryImage) {
+      binaryImage = ParseHexAddress(argv[index] + 2, &binaryBaseAddress);
+      if (!binaryImage) {
+        return false;
+      }
+    } else {
       return false;
     }
-    tableAddressGiven = true;
   }
   imageFile = argv[argc - 1];
   return imageFile[0] != '\0' && imageFile[0] != '-';
+}
+
+/* The image as the options say: raw bytes at the -b address, or S-records or Intel HEX. */
+static uint32_t LoadImage(void) {
+  return binaryImage ? TrlFirmwareLoadBinaryFromFile(imageFile, binaryBaseAddress)
+                     : TrlFirmwareLoadFromFile(imageFile, 0);
 }
 
 static const char *DescribeHeaderFault(CitStatus status) {
@@ -168,9 +189,9 @@ int main(int argc, char *argv[]) {
   uint32_t status = TRL_OK;
 
   if (!ParseCommandLine(argc, argv)) {
-    printf("[ERROR] Usage: Velcheck [-a<hex>] <image file>\n");
+    printf("[ERROR] Usage: Velcheck [-a<hex>] [-b<hex>] <image file>\n");
     result = RESULT_TROUBLE;
-  } else if ((status = TrlFirmwareLoadFromFile(imageFile, 0)) != TRL_OK) {
+  } else if ((status = LoadImage()) != TRL_OK) {
     printf("[ERROR] Could not load the image file: %s.\n", TrlStatusText(status));
     result = RESULT_TROUBLE;
   } else {

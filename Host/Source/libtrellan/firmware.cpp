@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "image.h"
+#include "record_read.h"
 #include "segment_merge.h"
 #include "trellan.h"
 
@@ -16,6 +17,10 @@ bool libraryInitialised = false;
 
 bool RangeFitsAddressSpace(uint32_t address, uint32_t length) {
   return static_cast<uint64_t>(address) + length <= ADDRESS_SPACE_END;
+}
+
+bool IsKnownFileFormat(uint32_t fileFormat) {
+  return fileFormat == TRL_FILE_FORMAT_SREC || fileFormat == TRL_FILE_FORMAT_IHEX;
 }
 
 /* Adds a freshly loaded image to the held one; nothing changes unless all of it fits. */
@@ -32,7 +37,12 @@ uint32_t MergeLoadedImage(FirmwareImage *loaded) {
   }
   if (!held.hasStartAddress && loaded->hasStartAddress) {
     held.startAddress = loaded->startAddress;
+    held.startIsSegmented = loaded->startIsSegmented;
+    held.startSegmentPointer = loaded->startSegmentPointer;
     held.hasStartAddress = true;
+  }
+  if (loaded->fileFormat != FILE_FORMAT_UNKNOWN) {
+    held.fileFormat = loaded->fileFormat;
   }
   return TRL_OK;
 }
@@ -80,17 +90,42 @@ void ImageClear(FirmwareImage *image) {
   image->header.shrink_to_fit();
   image->hasStartAddress = false;
   image->startAddress = 0;
+  image->startIsSegmented = false;
+  image->startSegmentPointer = 0;
+}
+
+uint32_t WriteImage(const FirmwareImage *image, const std::string &defaultHeader, TextWriter writer,
+                    void *context) {
+  return image->fileFormat == TRL_FILE_FORMAT_IHEX ? IhexWriteImage(image, writer, context)
+                                                   : SrecWriteImage(image, defaultHeader, writer, context);
 }
 
 uint32_t TrlFirmwareInit(uint32_t fileFormat) {
   ImageClear(&firmwareImage);
-  libraryInitialised = fileFormat == TRL_FILE_FORMAT_SREC;
+  libraryInitialised = IsKnownFileFormat(fileFormat);
+  firmwareImage.fileFormat = libraryInitialised ? fileFormat : TRL_FILE_FORMAT_SREC;
   return libraryInitialised ? TRL_OK : TRL_ERR_ARGUMENT;
 }
 
 uint32_t TrlFirmwareTerminate(void) {
   ImageClear(&firmwareImage);
+  firmwareImage.fileFormat = TRL_FILE_FORMAT_SREC;
   libraryInitialised = false;
+  return TRL_OK;
+}
+
+uint32_t TrlFirmwareGetFileFormat(void) {
+  return firmwareImage.fileFormat;
+}
+
+uint32_t TrlFirmwareSetFileFormat(uint32_t fileFormat) {
+  if (!libraryInitialised) {
+    return TRL_ERR_STATE;
+  }
+  if (!IsKnownFileFormat(fileFormat)) {
+    return TRL_ERR_ARGUMENT;
+  }
+  firmwareImage.fileFormat = fileFormat;
   return TRL_OK;
 }
 
@@ -103,9 +138,33 @@ uint32_t TrlFirmwareLoadFromFile(const char *fileName, uint32_t addressOffset) {
     if (stream == nullptr) {
       return static_cast<uint32_t>(TRL_ERR_OPEN);
     }
-    uint32_t status = SrecReadStream(stream, addressOffset, loaded);
+    uint32_t status = RecordReadStream(stream, addressOffset, loaded);
     std::fclose(stream);
     return status;
+  });
+}
+
+uint32_t TrlFirmwareLoadBinaryFromFile(const char *fileName, uint32_t baseAddress) {
+  if (fileName == nullptr) {
+    return TRL_ERR_ARGUMENT;
+  }
+  return LoadWith([&](FirmwareImage *loaded) {
+    FILE *stream = std::fopen(fileName, "rb");
+    if (stream == nullptr) {
+      return static_cast<uint32_t>(TRL_ERR_OPEN);
+    }
+    uint32_t status = BinaryReadStream(stream, baseAddress, loaded);
+    std::fclose(stream);
+    return status;
+  });
+}
+
+uint32_t TrlFirmwareLoadBinaryFromMemory(const void *data, size_t length, uint32_t baseAddress) {
+  if (data == nullptr && length != 0) {
+    return TRL_ERR_ARGUMENT;
+  }
+  return LoadWith([&](FirmwareImage *loaded) {
+    return BinaryReadMemory(static_cast<const uint8_t *>(data), length, baseAddress, loaded);
   });
 }
 
@@ -114,7 +173,7 @@ uint32_t TrlFirmwareLoadFromMemory(const void *text, size_t length, uint32_t add
     return TRL_ERR_ARGUMENT;
   }
   return LoadWith([&](FirmwareImage *loaded) {
-    return SrecReadMemory(static_cast<const char *>(text), length, addressOffset, loaded);
+    return RecordReadMemory(static_cast<const char *>(text), length, addressOffset, loaded);
   });
 }
 
@@ -133,7 +192,7 @@ uint32_t TrlFirmwareSaveToMemory(char *buffer, size_t bufferSize, size_t *textLe
     return TRL_ERR_ARGUMENT;
   }
   MemoryText memory{buffer, buffer != nullptr ? bufferSize : 0, 0};
-  uint32_t status = SrecWriteImage(&firmwareImage, std::string(), WriteToMemory, &memory);
+  uint32_t status = WriteImage(&firmwareImage, std::string(), WriteToMemory, &memory);
   *textLength = memory.length;
   if (status == TRL_OK && memory.length > memory.bufferSize) {
     status = TRL_ERR_ARGUMENT;

@@ -1,4 +1,4 @@
-/* The firmware image as the library holds it, and the S-record reader and writer over it. */
+/* The firmware image as the library holds it, and the readers and writers over it. */
 #ifndef TRELLAN_IMAGE_H
 #define TRELLAN_IMAGE_H
 
@@ -17,16 +17,28 @@ struct FirmwareImage {
   std::vector<uint8_t> header; /* data field of the first S0 met */
   bool hasStartAddress;
   uint32_t startAddress;
+  bool startIsSegmented;       /* from an Intel HEX 03 record: saved again as CS:IP */
+  uint32_t startSegmentPointer; /* that record's CS (high half) and IP (low half) */
+  uint32_t fileFormat;         /* TRL_FILE_FORMAT_* a save writes; clearing the data keeps it */
 };
 
+/* Drops the data, the header and the start address; the file format stays. */
 void ImageClear(FirmwareImage *image);
 
-/* Reads S-records from an open stream (binary mode) into an empty image. */
-uint32_t SrecReadStream(FILE *stream, uint32_t addressOffset, FirmwareImage *image);
+/*
+ * Reads S-records or Intel HEX, as the first record says, from an open stream
+ * (binary mode) into an empty image, and sets the image's file format.
+ */
+uint32_t RecordReadStream(FILE *stream, uint32_t addressOffset, FirmwareImage *image);
 
-/* Reads S-records from memory into an empty image. */
-uint32_t SrecReadMemory(const char *text, size_t length, uint32_t addressOffset,
-                        FirmwareImage *image);
+/* As RecordReadStream(), from memory. */
+uint32_t RecordReadMemory(const char *text, size_t length, uint32_t addressOffset,
+                          FirmwareImage *image);
+
+/* Reads raw bytes into an empty image, the first at baseAddress. */
+uint32_t BinaryReadStream(FILE *stream, uint32_t baseAddress, FirmwareImage *image);
+uint32_t BinaryReadMemory(const uint8_t *data, size_t length, uint32_t baseAddress,
+                          FirmwareImage *image);
 
 /* Receives the rendered text in pieces; returns false to stop with TRL_ERR_WRITE. */
 typedef bool (*TextWriter)(void *context, const char *text, size_t length);
@@ -38,7 +50,14 @@ typedef bool (*TextWriter)(void *context, const char *text, size_t length);
 uint32_t SrecWriteImage(const FirmwareImage *image, const std::string &defaultHeader, TextWriter writer,
                         void *context);
 
-/* Saves the rendered image to fileName as TrlFirmwareSaveToFile() describes. */
+/* Renders the image as Intel HEX text and hands it to writer. */
+uint32_t IhexWriteImage(const FirmwareImage *image, TextWriter writer, void *context);
+
+/* Renders the image in its file format; defaultHeader as for SrecWriteImage(). */
+uint32_t WriteImage(const FirmwareImage *image, const std::string &defaultHeader, TextWriter writer,
+                    void *context);
+
+/* Saves the image, rendered in its file format, to fileName as TrlFirmwareSaveToFile() describes. */
 uint32_t SaveImageToFile(const FirmwareImage *image, const char *fileName);
 
 #endif

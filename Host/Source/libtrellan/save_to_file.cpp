@@ -24,7 +24,7 @@ uint32_t SaveImageToFile(const FirmwareImage *image, const char *fileName) {
   std::string defaultHeader;
   try {
     /* Without a loaded header the file names itself in the S0 (strict readers expect one). */
-    if (!image->hasHeader) {
+    if (!image->hasHeader && image->fileFormat == TRL_FILE_FORMAT_SREC) {
       defaultHeader = std::filesystem::path(fileName).filename().string();
     }
     if (OpenOutputFile(fileName, &output) != 0) {
@@ -35,7 +35,7 @@ uint32_t SaveImageToFile(const FirmwareImage *image, const char *fileName) {
   }
   uint32_t status = StartOutputFile(&output) == 0 ? TRL_OK : TRL_ERR_WRITE;
   if (status == TRL_OK) {
-    status = SrecWriteImage(image, defaultHeader, WriteToStream, output.stream);
+    status = WriteImage(image, defaultHeader, WriteToStream, output.stream);
   }
   bool written = std::fflush(output.stream) == 0 && status == TRL_OK && !std::ferror(output.stream);
   written = std::fclose(output.stream) == 0 && written;

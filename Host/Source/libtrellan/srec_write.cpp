@@ -2,6 +2,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "chunked_output.h"
 #include "hex_codec.h"
 #include "image.h"
 #include "trellan.h"
@@ -10,31 +11,12 @@ namespace {
 
 constexpr uint32_t DATA_BYTES_PER_RECORD = 32;
 constexpr size_t MAX_HEADER_BYTES = 252; /* count byte 255 less address and checksum */
-constexpr size_t CHUNK_SIZE = size_t{256} * 1024;
 constexpr size_t MAX_LINE_TEXT = 2 + 2 * 256 + 1;
-
-struct ChunkedOutput {
-  char *chunk;
-  size_t used;
-  TextWriter writer;
-  void *context;
-  bool failed;
-};
-
-void FlushChunk(ChunkedOutput *output) {
-  if (output->used > 0 && !output->failed) {
-    output->failed = !output->writer(output->context, output->chunk, output->used);
-  }
-  output->used = 0;
-}
 
 /* Appends one record: type digit, address of addressSize bytes, data. */
 void PutRecord(ChunkedOutput *output, char type, unsigned addressSize, uint32_t address,
                const uint8_t *data, size_t dataLength) {
-  if (CHUNK_SIZE - output->used < MAX_LINE_TEXT) {
-    FlushChunk(output);
-  }
-  char *cursor = output->chunk + output->used;
+  char *cursor = ReserveLine(output, MAX_LINE_TEXT);
   const unsigned count = static_cast<unsigned>(addressSize + dataLength + 1);
   *cursor++ = 'S';
   *cursor++ = type;
@@ -65,7 +47,7 @@ unsigned ChooseDataRecordType(uint32_t highestAddress) {
 
 uint32_t SrecWriteImage(const FirmwareImage *image, const std::string &defaultHeader, TextWriter writer,
                         void *context) {
-  ChunkedOutput output{static_cast<char *>(std::malloc(CHUNK_SIZE)), 0, writer, context, false};
+  ChunkedOutput output = StartChunkedOutput(writer, context);
   if (output.chunk == nullptr) {
     return TRL_ERR_MEMORY;
   }
@@ -100,7 +82,5 @@ uint32_t SrecWriteImage(const FirmwareImage *image, const std::string &defaultHe
   }
   /* S9, S8 or S7: the termination whose address size matches the data records' */
   PutRecord(&output, static_cast<char>('0' + 10 - dataType), addressSize, startAddress, nullptr, 0);
-  FlushChunk(&output);
-  std::free(output.chunk);
-  return output.failed ? TRL_ERR_WRITE : TRL_OK;
+  return FinishChunkedOutput(&output) ? TRL_OK : TRL_ERR_WRITE;
 }

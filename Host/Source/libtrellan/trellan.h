@@ -2,8 +2,9 @@
  * libtrellan - firmware data library.
  *
  * Holds a firmware image as a set of segments (contiguous runs of bytes at
- * 32-bit addresses), loads and saves it as Motorola S-record text, edits it
- * and computes the CRC-16 used by the checksum info table.
+ * 32-bit addresses), loads and saves it as Motorola S-record or Intel HEX
+ * text, loads raw binary read-backs, edits it and computes the CRC-16 used by
+ * the checksum info table.
  *
  * The library keeps one image in module state: call TrlFirmwareInit() first
  * and TrlFirmwareTerminate() last. It is single-threaded, never prints and
@@ -27,17 +28,19 @@ extern "C" {
 #define TRL_STATUS_LIST(X)                                                            \
   X(TRL_OK, 0, "success")                                                             \
   X(TRL_ERR_OPEN, 1, "the file cannot be opened or read")                             \
-  X(TRL_ERR_SYNTAX, 2, "a line is not a well-formed S-record")                        \
+  X(TRL_ERR_SYNTAX, 2, "a line is not a well-formed record")                          \
   X(TRL_ERR_CHECKSUM, 3, "a record's checksum does not match its bytes")              \
-  X(TRL_ERR_RECORD_TYPE, 4, "a record type that an image file must not hold (S4)")    \
+  X(TRL_ERR_RECORD_TYPE, 4, "a record type that an image file must not hold")         \
   X(TRL_ERR_COUNT, 5, "a count record disagrees with the data records before it")     \
   X(TRL_ERR_CONFLICT, 6, "one address is given two different values")                 \
   X(TRL_ERR_OVERFLOW, 7, "data run past address 0xFFFFFFFF")                          \
-  X(TRL_ERR_EMPTY, 8, "the input holds no S-record at all")                           \
+  X(TRL_ERR_EMPTY, 8, "the input holds no record at all")                             \
   X(TRL_ERR_WRITE, 9, "the output cannot be written completely")                      \
   X(TRL_ERR_ARGUMENT, 10, "an argument is out of range or null")                      \
   X(TRL_ERR_MEMORY, 11, "out of memory")                                              \
-  X(TRL_ERR_STATE, 12, "the library is not initialised")
+  X(TRL_ERR_STATE, 12, "the library is not initialised")                              \
+  X(TRL_ERR_MIXED_FORMATS, 13, "the input mixes S-records and Intel HEX records")      \
+  X(TRL_ERR_WINDOW, 14, "a data record runs past the end of its 64 KiB window")
 
 #define TRL_STATUS_ENUM_ENTRY(name, value, text) name = value,
 enum TrlStatusCode { TRL_STATUS_LIST(TRL_STATUS_ENUM_ENTRY) };
@@ -46,29 +49,53 @@ enum TrlStatusCode { TRL_STATUS_LIST(TRL_STATUS_ENUM_ENTRY) };
 /* Returns a constant English description of a status; unknown values give "unknown status". */
 const char *TrlStatusText(uint32_t status);
 
-/* File formats for TrlFirmwareInit(). S-records are the only one. */
-#define TRL_FILE_FORMAT_SREC 0u
+/* Text file formats: what a save writes. */
+#define TRL_FILE_FORMAT_SREC 0u /* Motorola S-records */
+#define TRL_FILE_FORMAT_IHEX 1u /* Intel HEX */
 
 /*
- * Prepares an empty image for the given file format (TRL_FILE_FORMAT_SREC).
- * Calling it again drops whatever the image held.
+ * Prepares an empty image whose saves write fileFormat until a load says
+ * otherwise. Calling it again drops whatever the image held.
  * Returns TRL_ERR_ARGUMENT for an unknown format.
  */
 uint32_t TrlFirmwareInit(uint32_t fileFormat);
+
+/*
+ * The format that saves write: the one given to TrlFirmwareInit(), or the
+ * format of the last file that TrlFirmwareLoadFromFile() or
+ * TrlFirmwareLoadFromMemory() loaded; TrlFirmwareClearData() keeps it, so an
+ * image rebuilt from scratch goes out as its input came in.
+ * TrlFirmwareSetFileFormat() chooses another (TRL_ERR_ARGUMENT for an unknown
+ * one). The getter gives TRL_FILE_FORMAT_SREC when not initialised.
+ */
+uint32_t TrlFirmwareGetFileFormat(void);
+uint32_t TrlFirmwareSetFileFormat(uint32_t fileFormat);
 
 /* Drops the image and releases all memory. Other calls then fail with TRL_ERR_STATE until the next Init. */
 uint32_t TrlFirmwareTerminate(void);
 
 /*
- * Loads an S-record file and adds its data to the image.
+ * Loads an S-record or Intel HEX file and adds its data to the image. The
+ * first record tells the format (a line starting with S or with a colon),
+ * never the file's name; a file holding both kinds of record is refused.
  *
- * Accepts S0 (header: the first one met is kept, its data and address
+ * S-records: accepts S0 (header: the first one met is kept, its data and address
  * field), S1/S2/S3 (data), S5/S6 (count of the data records since the last
  * header, count or termination record; checked), S7/S8/S9 (start address: the
- * first one met is kept). Lines may end in LF or CRLF, hex digits may be
- * either case, blank lines and trailing white space of any length are
- * skipped; several files joined end to end load as their union.
- * addressOffset is added to every address, the start address included.
+ * first one met is kept).
+ *
+ * Intel HEX: accepts 00 (data), 01 (end of file; a file joined after it
+ * starts again without an extended address), 02 (extended segment address:
+ * the value times 16 is added to later data addresses) and 04 (extended
+ * linear address: the value times 65536), the later of the two counting;
+ * 03 (start segment address, CS * 16 + IP) and 05 (start linear address),
+ * the first met kept, an 03 as CS:IP for the save. No header.
+ *
+ * Both: lines may end in LF or CRLF, hex digits may be either case, blank
+ * lines and trailing white space of any length are skipped, and one DOS
+ * end-of-file byte (0x1A) may end the text; several files joined end to end
+ * load as their union. addressOffset is added to every address, the start
+ * address included (an 03 start then becomes a linear one).
  *
  * Data records may come in any order and may overlap or repeat: the load
  * takes O(n log n) time for n records and copies each byte a bounded number
@@ -78,11 +105,16 @@ uint32_t TrlFirmwareTerminate(void);
  * that holds data merges the two once.
  *
  * Fails with TRL_ERR_OPEN (cannot open or read), TRL_ERR_EMPTY (no record),
- * TRL_ERR_SYNTAX (a line that is not a well-formed S-record), TRL_ERR_CHECKSUM,
- * TRL_ERR_RECORD_TYPE (S4), TRL_ERR_COUNT, TRL_ERR_OVERFLOW (an address past
- * 0xFFFFFFFF), TRL_ERR_CONFLICT (one address given two different values, in
- * the file or against data already held) or TRL_ERR_MEMORY. On failure the
- * image is exactly as it was before the call.
+ * TRL_ERR_SYNTAX (a line that is not a well-formed record: not starting with S
+ * or a colon, not hex, a byte count that does not match the line, an 01 with
+ * data, an 02/04 without two bytes or an 03/05 without four),
+ * TRL_ERR_CHECKSUM, TRL_ERR_RECORD_TYPE (S4, or an Intel HEX type above 05),
+ * TRL_ERR_COUNT, TRL_ERR_OVERFLOW (an address past 0xFFFFFFFF),
+ * TRL_ERR_WINDOW (an Intel HEX data record running past the end of its
+ * 64 KiB window: readers differ on whether it wraps), TRL_ERR_MIXED_FORMATS,
+ * TRL_ERR_CONFLICT (one address given two different values, in the file or
+ * against data already held) or TRL_ERR_MEMORY. On failure the image, and
+ * the format it saves in, are exactly as they were before the call.
  */
 uint32_t TrlFirmwareLoadFromFile(const char *fileName, uint32_t addressOffset);
 
@@ -90,9 +122,21 @@ uint32_t TrlFirmwareLoadFromFile(const char *fileName, uint32_t addressOffset);
 uint32_t TrlFirmwareLoadFromMemory(const void *text, size_t length, uint32_t addressOffset);
 
 /*
- * Saves the whole image as an S-record file.
+ * Loads a file's raw bytes, as read back from a device, the first at
+ * baseAddress, and adds them to the image. The file format that saves write
+ * stays as it was. Fails with TRL_ERR_OPEN, TRL_ERR_EMPTY (no byte),
+ * TRL_ERR_OVERFLOW (past 0xFFFFFFFF), TRL_ERR_CONFLICT (against data already
+ * held) or TRL_ERR_MEMORY; the image is then as it was.
+ */
+uint32_t TrlFirmwareLoadBinaryFromFile(const char *fileName, uint32_t baseAddress);
+
+/* As TrlFirmwareLoadBinaryFromFile(), from length bytes in memory. */
+uint32_t TrlFirmwareLoadBinaryFromMemory(const void *data, size_t length, uint32_t baseAddress);
+
+/*
+ * Saves the whole image in its file format (see TrlFirmwareGetFileFormat()).
  *
- * One data record type for the whole file (S1, S2 or S3: the smallest that
+ * S-records: one data record type for the whole file (S1, S2 or S3: the smallest that
  * holds both the highest data address and the start address), 32 data bytes
  * per record, records never crossing a segment's end. The file holds an S0
  * header, the data, an S5 count record (S6 above 65535 data records; none
@@ -101,6 +145,12 @@ uint32_t TrlFirmwareLoadFromMemory(const void *text, size_t length, uint32_t add
  * none was loaded, it holds the file name's last component (at most the 252
  * bytes an S0 holds), as strict readers expect a header. The image itself
  * still holds no header afterwards.
+ *
+ * Intel HEX: 16 data bytes per record, records never crossing a segment's
+ * end or a 64 KiB boundary; an 04 record wherever the upper 16 address bits
+ * change (none while they are 0), never an 02; then the kept start address
+ * (an 03 with CS:IP where one was loaded, otherwise an 05; none when none is
+ * held) and the 01 record. No header. Upper-case hex, LF line ends.
  *
  * Where the file goes:
  * - A regular file (new, or one this user may write) is written to a
@@ -175,7 +225,7 @@ uint32_t TrlFirmwareAddData(uint32_t address, uint32_t length, const uint8_t *da
  */
 uint32_t TrlFirmwareRemoveData(uint32_t address, uint32_t length);
 
-/* Drops all segments, the header and the start address. */
+/* Drops all segments, the header and the start address; the file format that saves write stays. */
 uint32_t TrlFirmwareClearData(void);
 
 /*

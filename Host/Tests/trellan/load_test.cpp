@@ -190,7 +190,7 @@ TEST(Library, CallsBeforeInitFailAndUnknownFormatIsRefused) {
   EXPECT_EQ(TRL_ERR_STATE, TrlFirmwareAddData(0, 1, &byte));
   EXPECT_EQ(TRL_ERR_STATE, TrlFirmwareLoadFromMemory("S9030000FC\n", 11, 0));
   EXPECT_EQ(0u, TrlFirmwareGetSegmentCount());
-  EXPECT_EQ(TRL_ERR_ARGUMENT, TrlFirmwareInit(1));
+  EXPECT_EQ(TRL_ERR_ARGUMENT, TrlFirmwareInit(2));
   EXPECT_EQ(TRL_ERR_STATE, TrlFirmwareSaveToFile("/dev/null"));
   EXPECT_STREQ("success", TrlStatusText(TRL_OK));
   EXPECT_STREQ("unknown status", TrlStatusText(999));

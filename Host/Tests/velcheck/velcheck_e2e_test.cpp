@@ -97,7 +97,7 @@ TEST_F(VelcheckTest, PrintsEveryEntryWithItsResult) {
 
 TEST_F(VelcheckTest, EverythingElseIsOneLineAndExit2) {
   WriteFileText(folder.Path("bad.srec"), "S1FF\n");
-  const std::string usage = "[ERROR] Usage: Velcheck [-a<hex>] <image file>";
+  const std::string usage = "[ERROR] Usage: Velcheck [-a<hex>] [-b<hex>] <image file>";
   const std::string notFound = "[ERROR] No checksum info table found in the image.";
   const std::vector<std::pair<std::string, std::string>> runs = {
       {"", usage},
@@ -105,11 +105,15 @@ TEST_F(VelcheckTest, EverythingElseIsOneLineAndExit2) {
       {"-a plain.srec", usage},
       {"-aZZ plain.srec", usage},
       {"-a123456789 plain.srec", usage},
-      {"-b0800C000 plain.srec", usage},
+      {"-c0800C000 plain.srec", usage},
+      {"-b08000000 -b08000000 plain.srec", usage},
+      {"-bZZ plain.srec", usage},
+      {"-b plain.srec", usage},
+      {"-a0800C000 -b08000000 -a0800C000 plain.srec", usage},
       {"plain.srec -a0800C000", usage},
       {"-a0800C000 plain.srec plain.srec", usage},
       {"absent.srec", "[ERROR] Could not load the image file: the file cannot be opened or read."},
-      {"bad.srec", "[ERROR] Could not load the image file: a line is not a well-formed S-record."},
+      {"bad.srec", "[ERROR] Could not load the image file: a line is not a well-formed record."},
       {"in.srec", notFound},
       {"magic.srec", notFound},
       {"list-crc.srec", notFound},
@@ -215,6 +219,29 @@ TEST_F(VelcheckTest, ChecksEveryTableInTheImage) {
     EXPECT_EQ("Checksum info table at 0x0800FF00, entry count 1", lines[6]) << test.file;
     EXPECT_EQ(test.appLast, lines[9]) << test.file;
   }
+
+/* The same image as Intel HEX and as a raw read-back (objcopy's conversions) checks the same. */
+TEST_F(VelcheckTest, IntelHexAndRawReadBacksCheckLikeTheirSrecords) {
+  if (!HasProgram("objcopy")) {
+    GTEST_FAIL() << "objcopy is not installed (Debian package binutils)";
+  }
+  for (const std::string name : {"plain", "changed-1"}) {
+    const std::string srec = folder.Path(name + ".srec");
+    ASSERT_EQ(0, RunCommand("objcopy -I srec -O ihex " + ShellQuote(srec) + " " +
+                            ShellQuote(folder.Path(name + ".hex")) + " && objcopy -I srec -O binary " +
+                            ShellQuote(srec) + " " + ShellQuote(folder.Path(name + ".bin")))
+                     .exitCode);
+    const CommandResult expected = RunVelcheck(folder, name + ".srec");
+    for (const std::string &arguments : {name + ".hex", "-b08000000 " + name + ".bin",
+                                        "-b08000000 -a0800C000 " + name + ".bin"}) {
+      const CommandResult result = RunVelcheck(folder, arguments);
+      EXPECT_EQ(expected.exitCode, result.exitCode) << arguments;
+      EXPECT_EQ(expected.output, result.output) << arguments;
+    }
+  }
+  /* A read-back placed elsewhere holds no table where the table says its segments are. */
+  const CommandResult moved = RunVelcheck(folder, "-b09000000 plain.bin");
+  EXPECT_EQ(1, moved.exitCode);
 }
 
 }  // namespace

@@ -1,0 +1,45 @@
+/*
+ * What the S-record and the Intel HEX readers share: the state of one load,
+ * the way data reach the image, and the line reader that feeds either format.
+ */
+#ifndef TRELLAN_RECORD_READ_H
+#define TRELLAN_RECORD_READ_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#include "image.h"
+#include "segment_merge.h"
+
+/* The format of a load before its first record: the first record decides. */
+constexpr uint32_t FILE_FORMAT_UNKNOWN = UINT32_MAX;
+
+struct RecordReader {
+  FirmwareImage *image;
+  RunList outOfOrder;        /* data that did not lie past the segments read so far */
+  size_t textLeft;           /* most text still to come, if known (0: unknown) */
+  uint32_t addressOffset;
+  uint32_t fileFormat;       /* TRL_FILE_FORMAT_* of the first record, or FILE_FORMAT_UNKNOWN */
+  bool sawRecord;
+  uint32_t recordsSinceMark; /* S-records: data records since the last S0, count or termination */
+  uint32_t addressBase;      /* Intel HEX: what the last 02 or 04 record adds to the addresses */
+};
+
+/*
+ * Adds the bytes of one data record at start (addressOffset already added) to
+ * the load. Fails with TRL_ERR_OVERFLOW past 0xFFFFFFFF, or TRL_ERR_MEMORY.
+ */
+uint32_t AddRecordData(RecordReader *reader, uint64_t start, const uint8_t *data, uint32_t length);
+
+/* Keeps a start address (addressOffset already added) unless one is held: the first one counts. */
+uint32_t KeepStartAddress(RecordReader *reader, uint64_t start);
+
+/* The size of the file behind stream, or 0 when it is not a regular file. */
+uint64_t RegularFileSize(FILE *stream);
+
+/* One record line, without its line end and trailing white space, never empty. */
+uint32_t ReadSrecLine(RecordReader *reader, const char *line, size_t length);
+uint32_t ReadIhexLine(RecordReader *reader, const char *line, size_t length);
+
+#endif
