@@ -219,6 +219,7 @@ TEST_F(VelcheckTest, ChecksEveryTableInTheImage) {
     EXPECT_EQ("Checksum info table at 0x0800FF00, entry count 1", lines[6]) << test.file;
     EXPECT_EQ(test.appLast, lines[9]) << test.file;
   }
+}
 
 /* The same image as Intel HEX and as a raw read-back (objcopy's conversions) checks the same. */
 TEST_F(VelcheckTest, IntelHexAndRawReadBacksCheckLikeTheirSrecords) {
