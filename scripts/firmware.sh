@@ -1,0 +1,196 @@
+#!/usr/bin/env bash
+# Boots the example firmware (examples/firmware/) under qemu-system-arm on a
+# board with flash at 0x08000000 and one with flash at 0. The firmware is built
+# with the installed package only: the project is installed into
+# build/firmware/prefix first. Each board must report its marked image valid,
+# the image with one byte changed in a segment as failing that segment's entry,
+# its unmarked image as having no valid table, and an image marked in the gap
+# the placeholder leaves (no -x) valid too; a table over checksummed bytes must
+# fail the build with Velmark's message. Prints each board's code size and the
+# instructions the check takes at boot.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh build firmware
+out=$PWD/build/firmware
+prefix=$out/prefix
+example=$out/example
+qemuSeconds=30
+
+echo "== the host tools, installed into $prefix"
+cmake --preset deb >/dev/null
+cmake --build build/deb -j"$(nproc)" >/dev/null
+rm -rf "$out"
+mkdir -p "$out"
+cmake --install build/deb --prefix "$prefix" >/dev/null
+if [ -z "$(find "$prefix" -name VelmarkTervoxConfig.cmake)" ]; then
+  # An install without a package Config of its own gets the least one that
+  # serves the firmware file: the tools are then found in the prefix's bin/.
+  mkdir -p "$prefix/lib/cmake/VelmarkTervox"
+  cp cmake/package/VelmarkTervoxFirmware.cmake "$prefix/lib/cmake/VelmarkTervox/"
+  echo 'include("${CMAKE_CURRENT_LIST_DIR}/VelmarkTervoxFirmware.cmake")' \
+    >"$prefix/lib/cmake/VelmarkTervox/VelmarkTervoxConfig.cmake"
+fi
+
+formats=srec
+arm-none-eabi-objcopy -I srec -O ihex examples/demoprog.srec "$out/probe.hex"
+if "$prefix/bin/Velmark" -a0800C000 -x0800C000:0800C0FF "$out/probe.hex" "$out/probe_marked.hex" \
+  >/dev/null 2>&1; then
+  formats="srec;ihex"
+fi
+
+echo "== the example firmware, Velmark output as $formats: $(arm-none-eabi-gcc --version | head -1)"
+cmake -S examples/firmware -B "$example" -DCMAKE_BUILD_TYPE=MinSizeRel \
+  -DCMAKE_TOOLCHAIN_FILE="$PWD/examples/firmware/arm-none-eabi.cmake" \
+  -DCMAKE_PREFIX_PATH="$prefix" -DFIRMWARE_FORMATS="$formats" >/dev/null
+cmake --build "$example" -j"$(nproc)" >"$out/example-build.log" ||
+  { cat "$out/example-build.log"; exit 1; }
+
+failed=0
+# Boots IMAGE (S-record or Intel HEX) on MACHINE, whose flash starts at FLASH;
+# the run's exit status and the firmware's report must be as expected.
+expect() {
+  local machine=$1 flash=$2 image=$3 exitCode=$4 line=$5 what=$6 binary format output code=0
+  binary=$out/${image##*/}.bin
+  format=srec
+  [[ $image == *.hex ]] && format=ihex
+  arm-none-eabi-objcopy -I $format -O binary --gap-fill 0xFF "$image" "$binary"
+  timeout "$qemuSeconds" qemu-system-arm -M "$machine" -display none -monitor none \
+    -serial none -semihosting-config enable=on,target=native \
+    -device loader,file="$binary",addr="$flash",force-raw=on >"$binary.log" 2>&1 || code=$?
+  output=$(grep ': checksum info table at ' "$binary.log" || true)
+  if [ "$code" -eq "$exitCode" ] && [ "$output" = "$line" ]; then
+    echo "ok     $machine, $what: $output"
+  else
+    echo "FAILED $machine, $what: exit $code, '$output', expected exit $exitCode, '$line'"
+    failed=1
+  fi
+}
+
+# Copies the S-record IMAGE to COPY with bit 5 of the byte at ADDRESS flipped.
+changeByte() {
+  local image=$1 copy=$2 address=$3 flash=$4 byte
+  arm-none-eabi-objcopy -I srec -O binary --gap-fill 0xFF "$image" "$copy.bin"
+  byte=$(od -An -tu1 -j$((address - flash)) -N1 "$copy.bin")
+  printf "\\x$(printf '%02x' $((byte ^ 0x20)))" |
+    dd of="$copy.bin" bs=1 seek=$((address - flash)) conv=notrunc status=none
+  arm-none-eabi-objcopy -I binary -O srec --change-addresses "$flash" "$copy.bin" "$copy"
+}
+
+# Address of SYMBOL in ELF, in decimal.
+symbolAddress() {
+  echo $((16#$(arm-none-eabi-nm "$1" | awk -v name="$2" '$3 == name { print $1 }')))
+}
+
+# Instructions the check takes at boot: qemu runs one instruction per
+# translation block (-singlestep) and logs every block it runs (-d exec with
+# chaining off), so the log has a line per instruction executed. Counted from
+# the entry of CheckChecksumInfoTable to the first instruction back in main.
+countCheckInstructions() {
+  local machine=$1 flash=$2 elf=$3 binary=$4 start mainStart mainEnd
+  start=$(printf %08x "$(symbolAddress "$elf" CheckChecksumInfoTable)")
+  read -r mainStart mainEnd < <(arm-none-eabi-nm -S "$elf" |
+    awk '$4 == "main" { print $1, $2 }')
+  mainEnd=$(printf %08x $((16#$mainStart + 16#$mainEnd)))
+  timeout "$qemuSeconds" qemu-system-arm -M "$machine" -display none -monitor none \
+    -serial none -semihosting-config enable=on,target=native \
+    -device loader,file="$binary",addr="$flash",force-raw=on \
+    -singlestep -d exec,nochain -D "$out/$machine.trace" >/dev/null 2>&1
+  # Trace lines read "Trace 0: host [flags/pc/flags/cflags]"; pc is 8 hex digits.
+  awk -F'[][/]' -v start="x$start" -v mainStart="x$mainStart" -v mainEnd="x$mainEnd" '
+    /^Trace/ {
+      pc = "x" $3
+      if (!counting && pc == start) counting = 1
+      else if (counting && pc >= mainStart && pc < mainEnd) { print count; exit }
+      if (counting) count++
+    }' "$out/$machine.trace"
+  rm -f "$out/$machine.trace"
+}
+
+sizes=""
+for board in "stm32vldiscovery 0x08000000" "lm3s6965evb 0x00000000"; do
+  read -r machine flash <<<"$board"
+  elf=$example/firmware_$machine.elf
+  marked=$example/firmware_$machine.srec
+  tableAddress=$(printf %X $((flash + 0x1000)))
+  table=$(printf 'checksum info table at 0x%08X' $((flash + 0x1000)))
+  echo "-- $machine, flash at $flash"
+  expect "$machine" "$flash" "$marked" 0 "$machine: $table: valid, 2 entries match the flash" \
+    "marked over its placeholder (-x)"
+  if [[ $formats == *ihex* ]]; then
+    expect "$machine" "$flash" "${marked%.srec}.hex" 0 \
+      "$machine: $table: valid, 2 entries match the flash" "marked as Intel HEX"
+  fi
+
+  # A byte the firmware does not need before it reports: a reserved vector,
+  # and the first letter of the board's name, which sits after the table and
+  # turns upper-case in the report.
+  nameAddress=$(symbolAddress "$elf" boardName)
+  harmless="$(($(symbolAddress "$elf" vectorTable) + 7 * 4)) $nameAddress"
+  entries=$("$prefix/bin/Velcheck" -a"$tableAddress" "$marked" |
+    awk '$1 ~ /^[0-9]+$/ && $2 ~ /^0x/ { print $1, $2, $3 }')
+  [ "$(wc -l <<<"$entries")" -eq 2 ] || { echo "FAILED $machine: table entries '$entries'"; failed=1; }
+  while read -r index address length; do
+    changed=""
+    for candidate in $harmless; do
+      if [ "$candidate" -ge $((address)) ] && [ "$candidate" -lt $((address + length)) ]; then
+        changed=$candidate
+        break
+      fi
+    done
+    if [ -z "$changed" ]; then
+      echo "FAILED $machine: no byte to change in entry $index ($address, $length bytes)"
+      failed=1
+      continue
+    fi
+    copy=$out/${machine}_changed_$index.srec
+    changeByte "$marked" "$copy" "$changed" "$flash"
+    # The CRC the firmware finds must be the one Velcheck finds on the host.
+    hostCrc=$("$prefix/bin/Velcheck" -a"$tableAddress" "$copy" |
+      sed -n "s/^ *$index .*MISMATCH (image gives \(0x....\))$/\1/p" || true)
+    name=$machine
+    [ "$changed" -eq "$nameAddress" ] && name=${machine^}
+    expect "$machine" "$flash" "$copy" $((16 + index)) \
+      "$name: $table: entry $index of 2 fails: CRC wrong (flash gives ${hostCrc:-no CRC from Velcheck})" \
+      "byte $(printf '0x%08X' "$changed") changed"
+  done <<<"$entries"
+
+  expect "$machine" "$flash" "$example/firmware_${machine}_unmarked.srec" 2 \
+    "$machine: $table: no valid table (magic wrong)" "unmarked"
+
+  # The same firmware without its placeholder's bytes: the table goes into the
+  # gap they leave, with no range to exclude.
+  arm-none-eabi-objcopy -O srec --remove-section=.checksum_info_table "$elf" "$out/${machine}_gap.srec"
+  "$prefix/bin/Velmark" -a"$tableAddress" "$out/${machine}_gap.srec" "$out/${machine}_gap_marked.srec"
+  expect "$machine" "$flash" "$out/${machine}_gap_marked.srec" 0 \
+    "$machine: $table: valid, 2 entries match the flash" "marked in the placeholder's gap"
+
+  read -r flashBytes < <(arm-none-eabi-size -A "$elf" |
+    awk '$1 == ".text" || $1 == ".rodata" || $1 == ".ARM.exidx" || $1 == ".data" { sum += $2 }
+         END { print sum }')
+  checkerBytes=$(arm-none-eabi-size "$(find "$example" -path "*firmware_$machine.dir*" \
+    -name 'checksum_info_table.c.obj')" | awk 'NR == 2 { print $1 + $2 }')
+  instructions=$(countCheckInstructions "$machine" "$flash" "$elf" "$out/firmware_$machine.srec.bin")
+  imageBytes=$(awk '{ sum += $3 } END { print sum }' <<<"$entries")
+  sizes="$sizes$(printf '%-17s %6s %8s %14s %16s' "$machine" "$flashBytes" "$checkerBytes" \
+    "$imageBytes" "$instructions")"$'\n'
+done
+
+echo "-- a table over checksummed bytes fails the build with Velmark's message"
+refusedLog=$out/refused-build.log
+cmake -S examples/firmware -B "$out/refused" -DCMAKE_BUILD_TYPE=MinSizeRel \
+  -DCMAKE_TOOLCHAIN_FILE="$PWD/examples/firmware/arm-none-eabi.cmake" \
+  -DCMAKE_PREFIX_PATH="$prefix" -DFIRMWARE_EXCLUDE_PLACEHOLDER=OFF >/dev/null
+if cmake --build "$out/refused" --target firmware_lm3s6965evb_checksum_table_srec >"$refusedLog" 2>&1 ||
+  ! grep -q '^\[ERROR\] Could not add the checksum info table data\.$' "$refusedLog" ||
+  [ -e "$out/refused/firmware_lm3s6965evb.srec" ]; then
+  echo "FAILED: the build did not fail with Velmark's message, or left an output"
+  cat "$refusedLog"
+  failed=1
+else
+  echo "ok     the build failed with: $(grep '^\[ERROR\]' "$refusedLog")"
+fi
+
+echo "== code size (bytes in flash, the checker's share) and the check at boot"
+printf '%-17s %6s %8s %14s %16s\n' board flash checker "checked bytes" instructions
+printf '%s' "$sizes"
+exit $failed
