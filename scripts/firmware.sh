@@ -107,6 +107,30 @@ countCheckInstructions() {
 }
 
 sizes=""
+# Adds to sizes the flash the firmware of MACHINE built in EXAMPLE takes, the
+# checker's share of it, and the instructions the check takes at boot, in all
+# and per byte of the segments it checks.
+measure() {
+  local machine=$1 flash=$2 example=$3 variant=$4 elf flashBytes checkerBytes imageBytes instructions
+  elf=$example/firmware_$machine.elf
+  flashBytes=$(arm-none-eabi-size -A "$elf" |
+    awk '$1 == ".text" || $1 == ".rodata" || $1 == ".ARM.exidx" || $1 == ".data" { sum += $2 }
+         END { print sum }')
+  checkerBytes=$(arm-none-eabi-size "$(find "$example" -path "*firmware_$machine.dir*" \
+    -name 'checksum_info_table.c.obj')" | awk 'NR == 2 { print $1 + $2 }')
+  arm-none-eabi-objcopy -I srec -O binary --gap-fill 0xFF "$example/firmware_$machine.srec" \
+    "$out/measured.bin"
+  instructions=$(countCheckInstructions "$machine" "$flash" "$elf" "$out/measured.bin")
+  imageBytes=0
+  while read -r _ _ length; do
+    imageBytes=$((imageBytes + length))
+  done < <("$prefix/bin/Velcheck" "$example/firmware_$machine.srec" |
+    awk '$1 ~ /^[0-9]+$/ && $2 ~ /^0x/ { print $1, $2, $3 }')
+  sizes="$sizes$(printf '%-17s %-12s %6s %8s %13s %15s' "$machine" "$variant" "$flashBytes" \
+    "$checkerBytes" "$instructions" \
+    "$(awk -v i="$instructions" -v b="$imageBytes" 'BEGIN { printf "%.1f", i / b }')")"$'\n'
+}
+
 for board in "stm32vldiscovery 0x08000000" "lm3s6965evb 0x00000000"; do
   read -r machine flash <<<"$board"
   elf=$example/firmware_$machine.elf
@@ -164,15 +188,7 @@ for board in "stm32vldiscovery 0x08000000" "lm3s6965evb 0x00000000"; do
   expect "$machine" "$flash" "$out/${machine}_gap_marked.srec" 0 \
     "$machine: $table: valid, 2 entries match the flash" "marked in the placeholder's gap"
 
-  read -r flashBytes < <(arm-none-eabi-size -A "$elf" |
-    awk '$1 == ".text" || $1 == ".rodata" || $1 == ".ARM.exidx" || $1 == ".data" { sum += $2 }
-         END { print sum }')
-  checkerBytes=$(arm-none-eabi-size "$(find "$example" -path "*firmware_$machine.dir*" \
-    -name 'checksum_info_table.c.obj')" | awk 'NR == 2 { print $1 + $2 }')
-  instructions=$(countCheckInstructions "$machine" "$flash" "$elf" "$out/firmware_$machine.srec.bin")
-  imageBytes=$(awk '{ sum += $3 } END { print sum }' <<<"$entries")
-  sizes="$sizes$(printf '%-17s %6s %8s %14s %16s' "$machine" "$flashBytes" "$checkerBytes" \
-    "$imageBytes" "$instructions")"$'\n'
+  measure "$machine" "$flash" "$example" "bitwise CRC"
 done
 
 echo "-- a table over checksummed bytes fails the build with Velmark's message"
@@ -190,7 +206,21 @@ else
   echo "ok     the build failed with: $(grep '^\[ERROR\]' "$refusedLog")"
 fi
 
+echo "-- the CRC table variant boots valid too"
+cmake -S examples/firmware -B "$out/crc-table" -DCMAKE_BUILD_TYPE=MinSizeRel \
+  -DCMAKE_TOOLCHAIN_FILE="$PWD/examples/firmware/arm-none-eabi.cmake" \
+  -DCMAKE_PREFIX_PATH="$prefix" -DFIRMWARE_CRC_TABLE=ON >/dev/null
+cmake --build "$out/crc-table" -j"$(nproc)" >"$out/crc-table-build.log" ||
+  { cat "$out/crc-table-build.log"; exit 1; }
+for board in "stm32vldiscovery 0x08000000" "lm3s6965evb 0x00000000"; do
+  read -r machine flash <<<"$board"
+  expect "$machine" "$flash" "$out/crc-table/firmware_$machine.srec" 0 \
+    "$(printf '%s: checksum info table at 0x%08X' "$machine" $((flash + 0x1000))): valid, 2 entries match the flash" \
+    "CRC table variant"
+  measure "$machine" "$flash" "$out/crc-table" "CRC table"
+done
+
 echo "== code size (bytes in flash, the checker's share) and the check at boot"
-printf '%-17s %6s %8s %14s %16s\n' board flash checker "checked bytes" instructions
+printf '%-17s %-12s %6s %8s %13s %15s\n' board variant flash checker instructions "per flash byte"
 printf '%s' "$sizes"
 exit $failed

@@ -117,7 +117,8 @@ function(velmark_add_checksum_table target)
   else()
     set(output "${CMAKE_CURRENT_BINARY_DIR}/${target}${extension}")
   endif()
-  set(unmarked "${CMAKE_CURRENT_BINARY_DIR}/${target}_unmarked${extension}")
+  set(unmarkedName "${target}_unmarked${extension}")
+  set(unmarked "${CMAKE_CURRENT_BINARY_DIR}/${unmarkedName}")
   # Velmark keeps the input's format; the output takes its place only once it
   # has been checked, so a failed step leaves nothing that looks up to date.
   set(unchecked "${output}.unchecked${extension}")
@@ -125,11 +126,13 @@ function(velmark_add_checksum_table target)
   add_custom_command(OUTPUT "${output}"
     BYPRODUCTS "${unmarked}"
     COMMAND "${CMAKE_COMMAND}" -E remove -f "${output}" "${unchecked}"
-    COMMAND "${CMAKE_OBJCOPY}" -O ${objcopyFormat} "$<TARGET_FILE:${target}>" "${unmarked}"
+    # objcopy writes the name it is given into the S0 record: no build path.
+    COMMAND "${CMAKE_OBJCOPY}" -O ${objcopyFormat} "$<TARGET_FILE:${target}>" "${unmarkedName}"
     COMMAND ${_VELMARK_Velmark_COMMAND} ${markOptions} "${unmarked}" "${unchecked}"
     COMMAND ${_VELMARK_Velcheck_COMMAND} "-a${address}" "${unchecked}"
     COMMAND "${CMAKE_COMMAND}" -E rename "${unchecked}" "${output}"
     DEPENDS ${target}
+    WORKING_DIRECTORY "${CMAKE_CURRENT_BINARY_DIR}"
     COMMENT "Adding the checksum info table to ${target} at 0x${address}"
     VERBATIM)
   add_custom_target(${target}_checksum_table_${objcopyFormat} ALL DEPENDS "${output}")
