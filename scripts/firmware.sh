@@ -31,10 +31,11 @@ if [ -z "$(find "$prefix" -name VelmarkTervoxConfig.cmake)" ]; then
     >"$prefix/lib/cmake/VelmarkTervox/VelmarkTervoxConfig.cmake"
 fi
 
+# Intel HEX output too, once the tools read it.
 formats=srec
 arm-none-eabi-objcopy -I srec -O ihex examples/demoprog.srec "$out/probe.hex"
 if "$prefix/bin/Velmark" -a0800C000 -x0800C000:0800C0FF "$out/probe.hex" "$out/probe_marked.hex" \
-  >/dev/null 2>&1; then
+  >/dev/null 2>&1 && "$prefix/bin/Velcheck" -a0800C000 "$out/probe_marked.hex" >/dev/null 2>&1; then
   formats="srec;ihex"
 fi
 
