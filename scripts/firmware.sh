@@ -6,8 +6,9 @@
 # the image with one byte changed in a segment as failing that segment's entry,
 # its unmarked image as having no valid table, and an image marked in the gap
 # the placeholder leaves (no -x) valid too; a table over checksummed bytes must
-# fail the build with Velmark's message. Prints each board's code size and the
-# instructions the check takes at boot.
+# fail the build with Velmark's message, and velmark_add_checksum_table() the
+# configure step on arguments Velmark could not take. Prints each board's code
+# size and the instructions the check takes at boot, both CRC variants.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh build firmware
@@ -206,6 +207,31 @@ if cmake --build "$out/refused" --target firmware_lm3s6965evb_checksum_table_sre
 else
   echo "ok     the build failed with: $(grep '^\[ERROR\]' "$refusedLog")"
 fi
+
+echo "-- velmark_add_checksum_table() refuses arguments Velmark could not take"
+mkdir -p "$out/arguments"
+printf 'int main(void) { return 0; }\n' >"$out/arguments/main.c"
+printf '%s\n' 'cmake_minimum_required(VERSION 3.20)' 'project(arguments C)' \
+  'find_package(VelmarkTervox CONFIG REQUIRED)' 'add_executable(image main.c)' \
+  'velmark_add_checksum_table(image ${ARGUMENTS})' >"$out/arguments/CMakeLists.txt"
+while IFS='|' read -r arguments message; do
+  if cmake -S "$out/arguments" -B "$out/arguments/build" -DCMAKE_PREFIX_PATH="$prefix" \
+    -DCMAKE_TOOLCHAIN_FILE="$PWD/examples/firmware/arm-none-eabi.cmake" \
+    -DARGUMENTS="$arguments" >"$out/arguments.log" 2>&1 ||
+    ! grep -qF "$message" "$out/arguments.log"; then
+    echo "FAILED arguments '$arguments': expected the configure step to fail with '$message'"
+    failed=1
+  else
+    echo "ok     arguments '$arguments': $message"
+  fi
+  rm -rf "$out/arguments/build"
+done <<'CASES'
+EXCLUDE;1000:10FF|ADDRESS is required
+ADDRESS;0x123456789|'0x123456789' does not fit in 32 bits
+ADDRESS;1000;EXCLUDE;1000-10FF|EXCLUDE '1000-10FF' is not <start>:<end>
+ADDRESS;1000;EXCLUDE;1000:10G0|EXCLUDE end '10G0' is not a hexadecimal address
+ADDRESS;1000;FORMAT;elf|FORMAT 'elf' is neither srec nor ihex
+CASES
 
 echo "-- the CRC table variant boots valid too"
 cmake -S examples/firmware -B "$out/crc-table" -DCMAKE_BUILD_TYPE=MinSizeRel \
