@@ -123,6 +123,11 @@ measure() {
   arm-none-eabi-objcopy -I srec -O binary --gap-fill 0xFF "$example/firmware_$machine.srec" \
     "$out/measured.bin"
   instructions=$(countCheckInstructions "$machine" "$flash" "$elf" "$out/measured.bin")
+  if [ -z "$instructions" ]; then
+    echo "FAILED $machine, $variant: the trace shows no complete check"
+    failed=1
+    instructions=0
+  fi
   imageBytes=0
   while read -r _ _ length; do
     imageBytes=$((imageBytes + length))

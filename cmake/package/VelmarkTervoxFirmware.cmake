@@ -32,16 +32,14 @@ endif()
 # else the programs in the prefix's bin/. A cross toolchain's find root must
 # not hide them: they run on the build host.
 foreach(_velmarkTool Velmark Velcheck)
-  if(TARGET VelmarkTervox::${_velmarkTool})
-    set(_VELMARK_${_velmarkTool}_COMMAND VelmarkTervox::${_velmarkTool})
-  else()
+  if(NOT TARGET VelmarkTervox::${_velmarkTool})
     find_program(VelmarkTervox_${_velmarkTool}_EXECUTABLE ${_velmarkTool}
       PATHS "${_velmarkPrefix}/bin" NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH)
-    set(_VELMARK_${_velmarkTool}_COMMAND "${VelmarkTervox_${_velmarkTool}_EXECUTABLE}")
   endif()
 endforeach()
 unset(_velmarkTool)
 unset(_velmarkLevel)
+unset(_velmarkPrefix)
 
 # Takes a hexadecimal address with or without 0x, 1 to 8 digits; sets out to
 # its digits, or fails the configure step naming what is wrong.
@@ -106,14 +104,17 @@ function(velmark_add_checksum_table target)
     message(FATAL_ERROR "velmark_add_checksum_table: the toolchain has no objcopy (CMAKE_OBJCOPY)")
   endif()
   foreach(tool Velmark Velcheck)
-    if(NOT _VELMARK_${tool}_COMMAND)
+    if(TARGET VelmarkTervox::${tool})
+      set(${tool}Command VelmarkTervox::${tool})
+    elseif(VelmarkTervox_${tool}_EXECUTABLE)
+      set(${tool}Command "${VelmarkTervox_${tool}_EXECUTABLE}")
+    else()
       message(FATAL_ERROR "velmark_add_checksum_table: ${tool} is not installed in the package's prefix")
     endif()
   endforeach()
 
   if(DEFINED arg_OUTPUT)
-    cmake_path(ABSOLUTE_PATH arg_OUTPUT BASE_DIRECTORY "${CMAKE_CURRENT_BINARY_DIR}"
-      OUTPUT_VARIABLE output)
+    get_filename_component(output "${arg_OUTPUT}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_BINARY_DIR}")
   else()
     set(output "${CMAKE_CURRENT_BINARY_DIR}/${target}${extension}")
   endif()
@@ -128,8 +129,8 @@ function(velmark_add_checksum_table target)
     COMMAND "${CMAKE_COMMAND}" -E remove -f "${output}" "${unchecked}"
     # objcopy writes the name it is given into the S0 record: no build path.
     COMMAND "${CMAKE_OBJCOPY}" -O ${objcopyFormat} "$<TARGET_FILE:${target}>" "${unmarkedName}"
-    COMMAND ${_VELMARK_Velmark_COMMAND} ${markOptions} "${unmarked}" "${unchecked}"
-    COMMAND ${_VELMARK_Velcheck_COMMAND} "-a${address}" "${unchecked}"
+    COMMAND ${VelmarkCommand} ${markOptions} "${unmarked}" "${unchecked}"
+    COMMAND ${VelcheckCommand} "-a${address}" "${unchecked}"
     COMMAND "${CMAKE_COMMAND}" -E rename "${unchecked}" "${output}"
     DEPENDS ${target}
     WORKING_DIRECTORY "${CMAKE_CURRENT_BINARY_DIR}"
