@@ -18,7 +18,8 @@
 const char boardName[] = BOARD_NAME;
 
 static const char *const statusTexts[] = {
-    "valid", "magic wrong", "list CRC wrong", "table unreadable", "CRC wrong", "bytes missing",
+    "valid",     "magic wrong",   "list CRC wrong",       "table unreadable",
+    "CRC wrong", "bytes missing", "entry count ambiguous",
 };
 
 static char *AppendText(char *cursor, const char *text) {
