@@ -23,14 +23,19 @@ cmake --build build/deb -j"$(nproc)" >/dev/null
 rm -rf "$out"
 mkdir -p "$out"
 cmake --install build/deb --prefix "$prefix" >/dev/null
-if [ -z "$(find "$prefix" -name VelmarkTervoxConfig.cmake)" ]; then
+config=$(find "$prefix" -name VelmarkTervoxConfig.cmake)
+if [ -z "$config" ]; then
   # An install without a package Config of its own gets the least one that
   # serves the firmware file: the tools are then found in the prefix's bin/.
   mkdir -p "$prefix/lib/cmake/VelmarkTervox"
   cp cmake/package/VelmarkTervoxFirmware.cmake "$prefix/lib/cmake/VelmarkTervox/"
-  echo 'include("${CMAKE_CURRENT_LIST_DIR}/VelmarkTervoxFirmware.cmake")' \
-    >"$prefix/lib/cmake/VelmarkTervox/VelmarkTervoxConfig.cmake"
+  config=$prefix/lib/cmake/VelmarkTervox/VelmarkTervoxConfig.cmake
+  echo 'include("${CMAKE_CURRENT_LIST_DIR}/VelmarkTervoxFirmware.cmake")' >"$config"
 fi
+# Named by its folder: a cross build does not search a multiarch lib folder
+# (lib/x86_64-linux-gnu/cmake/) under CMAKE_PREFIX_PATH.
+package=(-DVelmarkTervox_DIR="$(dirname "$config")"
+  -DCMAKE_TOOLCHAIN_FILE="$PWD/examples/firmware/arm-none-eabi.cmake")
 
 # Intel HEX output too, once the tools read it.
 formats=srec
@@ -42,8 +47,7 @@ fi
 
 echo "== the example firmware, Velmark output as $formats: $(arm-none-eabi-gcc --version | head -1)"
 cmake -S examples/firmware -B "$example" -DCMAKE_BUILD_TYPE=MinSizeRel \
-  -DCMAKE_TOOLCHAIN_FILE="$PWD/examples/firmware/arm-none-eabi.cmake" \
-  -DCMAKE_PREFIX_PATH="$prefix" -DFIRMWARE_FORMATS="$formats" >/dev/null
+  "${package[@]}" -DFIRMWARE_FORMATS="$formats" >/dev/null
 cmake --build "$example" -j"$(nproc)" >"$out/example-build.log" ||
   { cat "$out/example-build.log"; exit 1; }
 
@@ -201,8 +205,7 @@ done
 echo "-- a table over checksummed bytes fails the build with Velmark's message"
 refusedLog=$out/refused-build.log
 cmake -S examples/firmware -B "$out/refused" -DCMAKE_BUILD_TYPE=MinSizeRel \
-  -DCMAKE_TOOLCHAIN_FILE="$PWD/examples/firmware/arm-none-eabi.cmake" \
-  -DCMAKE_PREFIX_PATH="$prefix" -DFIRMWARE_EXCLUDE_PLACEHOLDER=OFF >/dev/null
+  "${package[@]}" -DFIRMWARE_EXCLUDE_PLACEHOLDER=OFF >/dev/null
 if cmake --build "$out/refused" --target firmware_lm3s6965evb_checksum_table_srec >"$refusedLog" 2>&1 ||
   ! grep -q '^\[ERROR\] Could not add the checksum info table data\.$' "$refusedLog" ||
   [ -e "$out/refused/firmware_lm3s6965evb.srec" ]; then
@@ -220,8 +223,7 @@ printf '%s\n' 'cmake_minimum_required(VERSION 3.20)' 'project(arguments C)' \
   'find_package(VelmarkTervox CONFIG REQUIRED)' 'add_executable(image main.c)' \
   'velmark_add_checksum_table(image ${ARGUMENTS})' >"$out/arguments/CMakeLists.txt"
 while IFS='|' read -r arguments message; do
-  if cmake -S "$out/arguments" -B "$out/arguments/build" -DCMAKE_PREFIX_PATH="$prefix" \
-    -DCMAKE_TOOLCHAIN_FILE="$PWD/examples/firmware/arm-none-eabi.cmake" \
+  if cmake -S "$out/arguments" -B "$out/arguments/build" "${package[@]}" \
     -DARGUMENTS="$arguments" >"$out/arguments.log" 2>&1 ||
     ! grep -qF "$message" "$out/arguments.log"; then
     echo "FAILED arguments '$arguments': expected the configure step to fail with '$message'"
@@ -240,8 +242,7 @@ CASES
 
 echo "-- the CRC table variant boots valid too"
 cmake -S examples/firmware -B "$out/crc-table" -DCMAKE_BUILD_TYPE=MinSizeRel \
-  -DCMAKE_TOOLCHAIN_FILE="$PWD/examples/firmware/arm-none-eabi.cmake" \
-  -DCMAKE_PREFIX_PATH="$prefix" -DFIRMWARE_CRC_TABLE=ON >/dev/null
+  "${package[@]}" -DFIRMWARE_CRC_TABLE=ON >/dev/null
 cmake --build "$out/crc-table" -j"$(nproc)" >"$out/crc-table-build.log" ||
   { cat "$out/crc-table-build.log"; exit 1; }
 for board in "stm32vldiscovery 0x08000000" "lm3s6965evb 0x00000000"; do
