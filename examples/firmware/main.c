@@ -3,7 +3,7 @@
  * and reports the outcome through semihosting. Exit status: 0 when the table
  * is valid and every segment matches, 2 when there is no valid table, 16 + i
  * when entry i fails (its segment's CRC differs, or its bytes lie outside
- * flash).
+ * flash), i counted up to 239 so that the status fits in 8 bits.
  */
 #include <stdint.h>
 
@@ -13,6 +13,7 @@
 
 #define STATUS_NO_VALID_TABLE 2
 #define STATUS_FIRST_FAILED_ENTRY 16
+#define STATUS_LAST_FAILED_ENTRY 255
 
 /* In the segment after the table, so that a changed byte there shows in the report. */
 const char boardName[] = BOARD_NAME;
@@ -60,7 +61,7 @@ static const char *DescribeStatus(CitStatus status) {
 }
 
 int main(void) {
-  char line[160];
+  char line[192];
   char *cursor = line;
   int status;
   const CitResult result = CheckChecksumInfoTable(ReadFlash, 0, TABLE_ADDRESS, TABLE_SIZE);
@@ -88,7 +89,9 @@ int main(void) {
     }
     cursor = AppendText(cursor, "\n");
     status = STATUS_FIRST_FAILED_ENTRY +
-             (int)(result.failedIndex < 100 ? result.failedIndex : 100);
+             (int)(result.failedIndex < STATUS_LAST_FAILED_ENTRY - STATUS_FIRST_FAILED_ENTRY
+                       ? result.failedIndex
+                       : STATUS_LAST_FAILED_ENTRY - STATUS_FIRST_FAILED_ENTRY);
   } else {
     cursor = AppendText(cursor, ": no valid table (");
     cursor = AppendText(cursor, DescribeStatus(result.status));
