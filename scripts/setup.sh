@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that a task needs, if any are missing.
-# Usage: scripts/setup.sh TASK...   TASK: build demo test fuzz bench windows target package
+# Usage: scripts/setup.sh TASK...   TASK: build demo test fuzz bench windows target package firmware
 set -euo pipefail
 
 packages_for() {
@@ -13,6 +13,7 @@ packages_for() {
     windows) echo "g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine64 wine dpkg-dev flex bison" ;;
     target) echo "gcc-arm-none-eabi binutils gcc-arm-linux-gnueabihf libc6-dev-armhf-cross qemu-user gcc-powerpc-linux-gnu libc6-dev-powerpc-cross" ;;
     package) echo "dpkg-dev file binutils lintian unzip" ;;
+    firmware) echo "gcc-arm-none-eabi libnewlib-arm-none-eabi qemu-system-arm" ;;
     *) echo "setup.sh: unknown task '$1'" >&2; exit 2 ;;
   esac
 }

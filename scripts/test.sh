@@ -2,12 +2,13 @@
 # Builds everything and runs the whole test suite through ctest: a release
 # build, the same suite under ASan+UBSan, the end-to-end tests under valgrind,
 # every fuzz target for a bounded time (FUZZ_SECONDS, default 60), the
-# firmware-side checker built for and run on targets, the Windows
+# firmware-side checker built for and run on targets, the example firmware
+# booted under qemu-system-arm with the installed package, the Windows
 # cross-build with Velmark.exe, Velcheck.exe and Tervox.exe under wine, and
 # the .deb and .zip packages, installed and run on the samples.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh build test fuzz windows target package
+bash scripts/setup.sh build test fuzz windows target package firmware
 jobs=$(nproc)
 
 echo "== release build: unit, end-to-end and corpus replay tests"
@@ -32,6 +33,9 @@ bash scripts/fuzz.sh "${FUZZ_SECONDS:-60}"
 
 echo "== targets: the firmware-side checker on a Cortex-M0 build, under qemu-arm and qemu-ppc"
 bash scripts/target.sh
+
+echo "== firmware: the example firmware under qemu-system-arm, flash at 0x08000000 and at 0"
+bash scripts/firmware.sh
 
 echo "== windows: cross-build the tools, their end-to-end tests under wine"
 bash scripts/windows.sh
