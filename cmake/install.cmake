@@ -17,7 +17,7 @@ if(TARGET Tervox)
   # runs without Npcap, and libpcap's licence, which its binaries must carry,
   # with it. The Npcap SDK has no DLL; then Npcap provides it.
   if(WIN32 AND EXISTS ${PCAP_ROOT}/bin/wpcap.dll)
-    install(FILES ${PCAP_ROOT}/bin/wpcap.dll ${PCAP_ROOT}/bin/wpcap-LICENSE.txt TYPE BIN COMPONENT tools)
+    install(FILES ${PCAP_ROOT}/bin/wpcap.dll ${PCAP_ROOT}/bin/libpcap-LICENSE.txt TYPE BIN COMPONENT tools)
   endif()
 endif()
 
