@@ -1,19 +1,24 @@
 #!/usr/bin/env bash
-# Checks what package.sh made in build/package/: the .deb passes lintian
-# without errors, holds what it should, and installs with dpkg into a
-# throw-away root, where the installed tools run the samples in examples/ and
-# a program builds on the installed library and checker sources; the .zip holds
-# what it should, and its Velmark.exe, Velcheck.exe and Tervox.exe run the same
-# samples under wine and write the same files as on Linux.
+# Checks what package.sh made in build/package/: lintian finds no error and no
+# hardening fault in either .deb, each holds what it should, and both install
+# with dpkg into a throw-away root, where the installed tools run the samples
+# in examples/, their manual pages render, and programs of one's own build on
+# the installed library: a C program through pkg-config and a C project through
+# the CMake package, which also runs the installed Velmark. The .zip holds what
+# it should, libpcap's licence among it, and its Velmark.exe, Velcheck.exe and
+# Tervox.exe run the same samples under wine and write the same files as on
+# Linux.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh build test windows package
 deb=$(echo build/package/velmark-tervox_*_*.deb)
+dev=$(echo build/package/velmark-tervox-dev_*_*.deb)
 zip=$(echo build/package/velmark-tervox-*-win64.zip)
-if [ ! -f "$deb" ] || [ ! -f "$zip" ]; then
-  echo "package-check.sh: no .deb or .zip in build/package/; run scripts/package.sh" >&2
+if [ ! -f "$deb" ] || [ ! -f "$dev" ] || [ ! -f "$zip" ]; then
+  echo "package-check.sh: no .debs or .zip in build/package/; run scripts/package.sh" >&2
   exit 1
 fi
+version=$(dpkg-deb -f "$deb" Version)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 chmod 755 "$work"
@@ -40,31 +45,58 @@ RunSamples() {
   capinfos "$tag.pcap" >/dev/null
 }
 
-# The files of both packages besides the tools, under their install prefix.
-shared="include/trellan.h
-lib/libtrellan.a
+# What the two .debs hold under /usr, and the zip under its top folder.
+multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+tools="bin/Velmark
+bin/Velcheck
+bin/Tervox
 share/doc/velmark-tervox/README.md
-share/doc/velmark-tervox/copyright
+share/doc/velmark-tervox/copyright"
+development="include/trellan.h
+LIB/libtrellan.a
+LIB/pkgconfig/trellan.pc
+LIB/cmake/VelmarkTervox/VelmarkTervoxConfig.cmake
+LIB/cmake/VelmarkTervox/VelmarkTervoxConfigVersion.cmake
+LIB/cmake/VelmarkTervox/VelmarkTervoxTargets.cmake
+LIB/cmake/VelmarkTervox/VelmarkTervoxTargets-release.cmake
 share/velmark-tervox/checksum-info-table/checksum_info_table.c
 share/velmark-tervox/checksum-info-table/checksum_info_table.h"
+if [ -f cmake/package/VelmarkTervoxFirmware.cmake ]; then
+  development="$development
+LIB/cmake/VelmarkTervox/VelmarkTervoxFirmware.cmake"
+fi
 cp examples/demoprog.srec examples/demo.prb "$work/"
 
-echo "== $deb: lintian (no errors allowed)"
-cp "$deb" "$work/"
 lintianUser=()
 [ "$(id -u)" -eq 0 ] && lintianUser=(setpriv --reuid=nobody --regid=nogroup --clear-groups env HOME="$work")
-"${lintianUser[@]}" lintian --fail-on error "$work/$(basename "$deb")"
+for package in "$deb" "$dev"; do
+  echo "== $package: lintian (no errors, no hardening or manual page tags)"
+  cp "$package" "$work/"
+  "${lintianUser[@]}" lintian -I --fail-on error "$work/$(basename "$package")" | tee "$work/lintian.out"
+  if grep -E 'hardening-|no-manual-page' "$work/lintian.out"; then
+    echo "$package: lintian reports the tags above" >&2
+    exit 1
+  fi
+done
 ExpectFiles "$deb" "$(dpkg-deb -c "$deb" | awk '{ print $6 }' | sed -n 's|^\./\(.*[^/]\)$|\1|p')" \
-  "$(printf 'usr/bin/%s\n' Velmark Velcheck Tervox; sed 's|^|usr/|' <<<"$shared"
+  "$(sed 's|^|usr/|' <<<"$tools"
+     printf 'usr/share/man/man1/%s.1.gz\n' Velmark Velcheck Tervox
      echo usr/share/doc/velmark-tervox/changelog.Debian.gz)"
+ExpectFiles "$dev" "$(dpkg-deb -c "$dev" | awk '{ print $6 }' | sed -n 's|^\./\(.*[^/]\)$|\1|p')" \
+  "$(sed "s|^LIB/|lib/$multiarch/|; s|^|usr/|" <<<"$development"
+     printf 'usr/share/doc/velmark-tervox-dev/%s\n' copyright changelog.Debian.gz)"
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
 if ! grep -q 'libpcap0\.8' <<<"$depends"; then
   echo "$deb does not depend on libpcap0.8" >&2
   exit 1
 fi
+if [ "$(dpkg-deb -f "$dev" Depends)" != "velmark-tervox (= $version)" ]; then
+  echo "$dev does not depend on velmark-tervox (= $version)" >&2
+  exit 1
+fi
 
-echo "== $deb: dpkg -i into a throw-away root"
+echo "== $deb, $dev: dpkg -i into a throw-away root"
 # Its database knows the packages the .deb depends on as this machine has them
 # (their files are not needed), so dpkg checks the dependencies for real.
 root="$work/root"
@@ -74,31 +106,79 @@ for package in $(tr ',' '\n' <<<"$depends" | sed 's/[(|].*//'); do
   echo >>"$root/var/lib/dpkg/status"
   touch "$root/var/lib/dpkg/info/$(dpkg-query -W -f='${binary:Package}' "$package").list"
 done
-dpkg --root="$root" --log=/dev/null -i "$deb"
+dpkg --root="$root" --log=/dev/null -i "$deb" "$dev"
 (cd "$work" && RunSamples linux "$root/usr/bin" "")
-echo "-- a program of one's own on the installed libtrellan and the checker's sources"
+
+echo "-- the manual pages"
+for page in Velmark Velcheck Tervox; do
+  MANPATH="$root/usr/share/man" man -w "$page" >/dev/null
+  MANWIDTH=80 man --warnings -l "$root/usr/share/man/man1/$page.1.gz" 2>"$work/man.err" >"$work/man.out"
+  for section in SYNOPSIS OPTIONS 'EXIT STATUS' FILES EXAMPLES; do
+    if ! grep -q "^$section" "$work/man.out"; then
+      echo "$page(1) has no $section section" >&2
+      exit 1
+    fi
+  done
+  if [ -s "$work/man.err" ]; then
+    echo "$page(1) renders with warnings:" >&2
+    cat "$work/man.err" >&2
+    exit 1
+  fi
+done
+
+echo "-- a C program on the installed libtrellan (pkg-config) and the checker's sources"
 cat >"$work/crc.c" <<'SOURCE'
 #include <stdio.h>
 #include <trellan.h>
 #include "checksum_info_table.h"
 int main(void) {
   const uint8_t check[] = "123456789";
-  printf("%04X %04X\n", TrlUtilCrc16Calculate(check, 9),
-         CalculateChecksumInfoCrc16(CIT_CRC_INITIAL_VALUE, check, 9));
+  printf("%04X %04X %s\n", TrlUtilCrc16Calculate(check, 9),
+         CalculateChecksumInfoCrc16(CIT_CRC_INITIAL_VALUE, check, 9), TRL_VERSION_STRING);
   return 0;
 }
 SOURCE
 checker="$root/usr/share/velmark-tervox/checksum-info-table"
-(cd "$work" && gcc -std=c99 -Wall -Werror -I"$root/usr/include" -I"$checker" -c crc.c "$checker/checksum_info_table.c" &&
-  g++ crc.o checksum_info_table.o -L"$root/usr/lib" -ltrellan -o crc)
-[ "$("$work/crc")" = "29B1 29B1" ] || { echo "the installed CRCs give $("$work/crc")" >&2; exit 1; }
+export PKG_CONFIG_PATH="$root/usr/lib/$multiarch/pkgconfig"
+# shellcheck disable=SC2046 # pkg-config gives several words
+(cd "$work" && gcc -std=c99 -Wall -Werror -I"$checker" crc.c "$checker/checksum_info_table.c" \
+  $(pkg-config --static --cflags --libs trellan) -o crc)
+expected="29B1 29B1 ${version%-*}"
+[ "$("$work/crc")" = "$expected" ] || { echo "the installed library gives $("$work/crc"), not $expected" >&2; exit 1; }
+
+echo "-- a C project on the installed CMake package: libtrellan and the imported Velmark"
+mkdir -p "$work/consumer"
+cat >"$work/consumer/CMakeLists.txt" <<'SOURCE'
+cmake_minimum_required(VERSION 3.20)
+project(consumer C)
+find_package(VelmarkTervox 1 CONFIG REQUIRED)
+add_executable(crc crc.c)
+target_include_directories(crc PRIVATE ${CHECKER})
+target_sources(crc PRIVATE ${CHECKER}/checksum_info_table.c)
+target_link_libraries(crc PRIVATE VelmarkTervox::trellan)
+add_custom_command(OUTPUT marked.srec
+  COMMAND VelmarkTervox::Velmark -a0800C000 -x0800C000:0800C0FF ${SAMPLE} marked.srec
+  COMMAND VelmarkTervox::Velcheck marked.srec)
+add_custom_target(marked ALL DEPENDS marked.srec)
+SOURCE
+cp "$work/crc.c" "$work/consumer/"
+cmake -S "$work/consumer" -B "$work/consumer/build" -DCMAKE_PREFIX_PATH="$root/usr" \
+  -DCHECKER="$checker" -DSAMPLE="$work/demoprog.srec" >/dev/null
+cmake --build "$work/consumer/build" >/dev/null
+[ "$("$work/consumer/build/crc")" = "$expected" ] || { echo "the CMake consumer gives $("$work/consumer/build/crc")" >&2; exit 1; }
 
 echo "== $zip: the tools under wine"
 ExpectFiles "$zip" "$(unzip -Z1 "$zip" | sed -n 's|^[^/]*/\(.*[^/]\)$|\1|p')" \
-  "$(printf 'bin/%s\n' Velmark.exe Velcheck.exe Tervox.exe wpcap.dll; echo "$shared")"
+  "$(sed 's|^\(bin/.*\)|\1.exe|' <<<"$tools"
+     printf 'bin/%s\n' wpcap.dll libpcap-LICENSE.txt
+     sed 's|^LIB/|lib/|' <<<"$development")"
 unzip -q "$zip" -d "$work/zip"
+if ! grep -q 'Redistribution and use in source and binary forms' "$work"/zip/*/bin/libpcap-LICENSE.txt; then
+  echo "$zip: bin/libpcap-LICENSE.txt is not libpcap's licence" >&2
+  exit 1
+fi
 source scripts/wine-env.sh
 (cd "$work" && RunSamples windows "$(echo "$work"/zip/*/bin)" .exe "$wine")
 cmp "$work/linux.srec" "$work/windows.srec"
 cmp "$work/linux.pcap" "$work/windows.pcap"
-echo "== packages checked: $deb $zip"
+echo "== packages checked: $deb $dev $zip"

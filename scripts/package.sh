@@ -1,14 +1,18 @@
 #!/usr/bin/env bash
-# Packs the tools into build/package/ with CPack, from the install rules: a .deb
-# for Debian 12, whose dependencies dpkg-shlibdeps finds, and a .zip of the
-# Windows cross-build (windows-build.sh), wpcap.dll beside Tervox.exe.
+# Packs the tools into build/package/ with CPack, from the install rules: for
+# Debian 12 the .debs velmark-tervox (the tools; dpkg-shlibdeps finds its
+# dependencies) and velmark-tervox-dev (libtrellan, the CMake package, the
+# checker's sources), built with Debian's flags; and a .zip of the Windows
+# cross-build (windows-build.sh) with both, wpcap.dll and libpcap's licence
+# beside Tervox.exe.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh build package
 rm -rf build/package
 
-echo "== .deb for Debian 12"
-cmake --preset deb >/dev/null
+echo "== .debs for Debian 12"
+# Afresh: the install folders and build flags follow the preset, not an older cache.
+cmake --preset deb --fresh >/dev/null
 cmake --build build/deb -j"$(nproc)"
 cpack --preset deb
 

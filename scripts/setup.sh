@@ -12,7 +12,7 @@ packages_for() {
     bench) echo "libbenchmark-dev binutils srecord time bc" ;;
     windows) echo "g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine64 wine dpkg-dev flex bison" ;;
     target) echo "gcc-arm-none-eabi binutils gcc-arm-linux-gnueabihf libc6-dev-armhf-cross qemu-user gcc-powerpc-linux-gnu libc6-dev-powerpc-cross" ;;
-    package) echo "dpkg-dev file binutils lintian unzip" ;;
+    package) echo "dpkg-dev file binutils lintian unzip man-db" ;;
     firmware) echo "gcc-arm-none-eabi libnewlib-arm-none-eabi qemu-system-arm" ;;
     *) echo "setup.sh: unknown task '$1'" >&2; exit 2 ;;
   esac

@@ -3,12 +3,13 @@
 # wpcap.dll, the name Npcap gives it, with its import library and headers in
 # build/windows-libpcap/sdk, laid out like the Npcap SDK (Include/, Lib/x64/)
 # plus bin/wpcap.dll. Only the savefile code matters to Tervox, so every
-# capture module is off. Skipped when the DLL is already there.
+# capture module is off. libpcap's licence, which must go with its binaries,
+# lands beside the DLL as libpcap-LICENSE.txt. Skipped when both are there.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 work="$PWD/build/windows-libpcap"
 sdk="$work/sdk"
-[ -f "$sdk/bin/wpcap.dll" ] && exit 0
+[ -f "$sdk/bin/wpcap.dll" ] && [ -f "$sdk/bin/libpcap-LICENSE.txt" ] && exit 0
 if [ "$(id -u)" -ne 0 ]; then
   echo "windows-libpcap.sh: fetching libpcap's source needs apt-get as root; run it as root" >&2
   exit 1
@@ -61,3 +62,4 @@ mkdir -p "$sdk/Include" "$sdk/Lib/x64" "$sdk/bin"
 cp -r "$source/pcap" "$source/pcap.h" "$sdk/Include/"
 cp "$work/build/libwpcap.dll.a" "$sdk/Lib/x64/"
 cp "$work/build/run/wpcap.dll" "$sdk/bin/"
+cp "$source/LICENSE" "$sdk/bin/libpcap-LICENSE.txt"

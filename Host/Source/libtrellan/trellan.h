@@ -17,6 +17,18 @@
 #include <stddef.h>
 #include <stdint.h>
 
+/* The library's version; TRL_VERSION_NUMBER compares as a number (1.3.1 gives 10301). */
+#define TRL_VERSION_MAJOR 1
+#define TRL_VERSION_MINOR 3
+#define TRL_VERSION_PATCH 1
+#define TRL_VERSION_STRING "1.3.1"
+#define TRL_VERSION_NUMBER (TRL_VERSION_MAJOR * 10000 + TRL_VERSION_MINOR * 100 + TRL_VERSION_PATCH)
+
+/* The library is built with hidden visibility; its API stays visible. */
+#if defined(__GNUC__) && !defined(_WIN32)
+#pragma GCC visibility push(default)
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -246,6 +258,10 @@ uint16_t TrlUtilCrc16Calculate(const uint8_t *data, uint32_t length);
 
 #ifdef __cplusplus
 }
+#endif
+
+#if defined(__GNUC__) && !defined(_WIN32)
+#pragma GCC visibility pop
 #endif
 
 #endif /* TRELLAN_H */

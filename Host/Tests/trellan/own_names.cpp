@@ -1,0 +1,23 @@
+// Functions of a program's own that happen to have the names and signatures
+// that libtrellan uses inside: they must not collide with the library's.
+#include <cstddef>
+#include <cstdint>
+
+struct FirmwareImage {
+  int cleared;
+};
+struct OutputFile {
+  int opened;
+};
+
+void ImageClear(FirmwareImage *image) { image->cleared = 1; }
+int OpenOutputFile(const char *, OutputFile *output) { return output->opened = 1; }
+char *EncodeHex(const uint8_t *, size_t, char *out, unsigned *) { return out; }
+
+extern "C" int UseOwnNames(void) {
+  FirmwareImage image{0};
+  OutputFile output{0};
+  char text[1];
+  ImageClear(&image);
+  return image.cleared + OpenOutputFile("", &output) + (EncodeHex(nullptr, 0, text, nullptr) == text);
+}
