@@ -48,14 +48,6 @@ static bool ParseHexAddress(const char *text, uint32_t *address) {
   return true;
 }
 
-static uint32_t ReadLittleEndian(const uint8_t *bytes, unsigned size) {
-  uint32_t value = 0;
-  while (size-- > 0) {
-    value = value << 8 | bytes[size];
-  }
-  return value;
-}
-
 static bool ParseCommandLine(int argc, char *argv[]) {
   tableAddressGiven = false;
   tableAddress = 0;
@@ -71,6 +63,14 @@ static bool ParseCommandLine(int argc, char *argv[]) {
   }
   imageFile = argv[argc - 1];
   return imageFile[0] != '\0' && imageFile[0] != '-';
+}
+
+static uint32_t ReadLittleEndian(const uint8_t *bytes, unsigned size) {
+  uint32_t value = 0;
+  while (size-- > 0) {
+    value = value << 8 | bytes[size];
+  }
+  return value;
 }
 
 static const char *DescribeHeaderFault(CitStatus status) {
