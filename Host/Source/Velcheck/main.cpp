@@ -51,14 +51,6 @@ static bool ParseHexAddress(const char *text, uint32_t *address) {
   return true;
 }
 
-static uint32_t ReadLittleEndian(const uint8_t *bytes, unsigned size) {
-  uint32_t value = 0;
-  while (size-- > 0) {
-    value = value << 8 | bytes[size];
-  }
-  return value;
-}
-
 /* Options -a<hex> and -b<hex>, each at most once and in either order, then the image file. */
 static bool ParseCommandLine(int argc, char *argv[]) {
   tableAddressGiven = false;
@@ -92,6 +84,14 @@ static bool ParseCommandLine(int argc, char *argv[]) {
 static uint32_t LoadImage(void) {
   return binaryImage ? TrlFirmwareLoadBinaryFromFile(imageFile, binaryBaseAddress)
                      : TrlFirmwareLoadFromFile(imageFile, 0);
+}
+
+static uint32_t ReadLittleEndian(const uint8_t *bytes, unsigned size) {
+  uint32_t value = 0;
+  while (size-- > 0) {
+    value = value << 8 | bytes[size];
+  }
+  return value;
 }
 
 static const char *DescribeHeaderFault(CitStatus status) {

@@ -33,9 +33,9 @@ struct FoundTable {
  * so this loses no table Velmark made with one entry or more, and no empty
  * header (a count of 0 and the CRC of nothing) is taken as a table. The
  * checker then reads each header in that room, and has the last word. Time
- * linear in the image's size whatever the image holds: an entry beginning
- * with the magic bytes has one address, so no cell of a segment lies in the
- * entries of more than two headers.
+ * linear in the image's size whatever the image holds: addresses ascend
+ * through a walk, and a header read as an entry always has the same one, so
+ * no 10 bytes are walked as an entry from more than two headers.
  */
 std::vector<FoundTable> FindChecksumInfoTables(void);
 

@@ -151,6 +151,7 @@ TEST_F(VelcheckTest, VelmarkRefusesATableTheCheckerCouldReadOtherwise) {
       {"30 segments, 310 bytes in a 0x100 placeholder", placeholder30, "-a0800C000 -x0800C000:0800C0FF", 6},
       {"the table runs past the -x range it starts in", placeholder30, "-a0800C000 -x0800BF00:0800C0FF", 6},
       {"24 segments, 250 bytes in a 0x100 placeholder", placeholder24, "-a0800C000 -x0800C000:0800C0FF", 0},
+      {"-t: the 4 KiB placeholder is not in the image", placeholder24, "-t -a0800C000 -x0800C000:0800CFFF", 0},
   };
   for (const Case &test : cases) {
     SCOPED_TRACE(test.name);

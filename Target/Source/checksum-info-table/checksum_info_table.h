@@ -39,9 +39,10 @@ extern "C" {
 #define CIT_CRC_INITIAL_VALUE 0xFFFFu
 
 /*
- * The most bytes the checker asks for in one read (at least 10). A reader of
- * external flash needs a buffer of this size and no more. May be set on the
- * compiler's command line for both this header's users and the .c file.
+ * The most bytes the checker asks for in one read (at least 10), and the size
+ * of the buffer it reads into, on its own stack: a check needs about this
+ * much stack and no more. May be set on the compiler's command line for both
+ * this header's users and the .c file.
  */
 #ifndef CIT_READ_CHUNK_SIZE
 #define CIT_READ_CHUNK_SIZE 64u
