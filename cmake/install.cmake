@@ -8,7 +8,6 @@ include(CMakePackageConfigHelpers)
 set(VELMARK_PACKAGE_NAME velmark-tervox)
 set(VELMARK_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/${VELMARK_PACKAGE_NAME})
 set(VELMARK_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/VelmarkTervox)
-set(CMAKE_INSTALL_DEFAULT_COMPONENT_NAME tools)
 
 install(TARGETS Velmark Velcheck EXPORT VelmarkTervoxTargets COMPONENT tools)
 if(TARGET Tervox)
