@@ -52,12 +52,12 @@ CommandResult RunTervox(const ScratchFolder &folder, const std::string &argument
  * Runs Tervox (TZ=UTC) in a scratch folder. TERVOX_COMMAND, when set, replaces
  * the built program, e.g. "valgrind -q /path/Tervox" or "wine /path/Tervox.exe".
  * TERVOX_ARGV0 names the argv[0] the program then sees if that is not the
- * built program's path, e.g. the Windows path that wine passes.
+ * path the command ends with, e.g. the Windows path that wine passes.
  */
 class TervoxTest : public ::testing::Test {
  protected:
   CommandResult Run(const std::string &arguments);
-  /* The echo line for these arguments, of a run after that prefix. */
+  /* The echo line for these arguments, of a run after that prefix (as nobody: a copy's path). */
   static std::string Echo(const std::string &in, const std::string &out, const std::string &size,
                           const std::string &time, const std::string &prefix = "");
   /*
