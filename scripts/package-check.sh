@@ -38,7 +38,7 @@ RunSamples() {
   local tag=$1 bin=$2 suffix=$3
   shift 3
   echo "-- $tag: Velmark, Velcheck, Tervox on the samples"
-  "$@" "$bin/Velmark$suffix" -a0800C000 -x0800C000:0800C0FF demoprog.srec "$tag.srec"
+  "$@" "$bin/Velmark$suffix" -a0800C000 -x0800C000:0800C0FF demoprog_placeholder.srec "$tag.srec"
   "$@" "$bin/Velcheck$suffix" "$tag.srec" | tee "$tag.check"
   grep -q '^OK: 3 of 3 segments match the image' "$tag.check"
   "$@" "$bin/Tervox$suffix" demo.prb "$tag.pcap" 4 1700000000 >/dev/null
@@ -65,7 +65,7 @@ if [ -f cmake/package/VelmarkTervoxFirmware.cmake ]; then
   development="$development
 LIB/cmake/VelmarkTervox/VelmarkTervoxFirmware.cmake"
 fi
-cp examples/demoprog.srec examples/demo.prb "$work/"
+cp examples/demoprog.srec examples/demoprog_placeholder.srec examples/demo.prb "$work/"
 
 lintianUser=()
 [ "$(id -u)" -eq 0 ] && lintianUser=(setpriv --reuid=nobody --regid=nogroup --clear-groups env HOME="$work")
@@ -163,7 +163,7 @@ add_custom_target(marked ALL DEPENDS marked.srec)
 SOURCE
 cp "$work/crc.c" "$work/consumer/"
 cmake -S "$work/consumer" -B "$work/consumer/build" -DCMAKE_PREFIX_PATH="$root/usr" \
-  -DCHECKER="$checker" -DSAMPLE="$work/demoprog.srec" >/dev/null
+  -DCHECKER="$checker" -DSAMPLE="$work/demoprog_placeholder.srec" >/dev/null
 cmake --build "$work/consumer/build" >/dev/null
 [ "$("$work/consumer/build/crc")" = "$expected" ] || { echo "the CMake consumer gives $("$work/consumer/build/crc")" >&2; exit 1; }
 
