@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cstdio>
 #include <random>
 #include <string>
 #include <vector>
@@ -129,10 +130,28 @@ TEST_F(ImageTest, BadIntelHexFailsWithItsStatusAndChangesNothing) {
   EXPECT_EQ(TRL_ERR_OVERFLOW, Load(IhexValue(4, 0xFFFF) + Ihex(0, 0xFFF0, Ramp(16)), 0x10));
 }
 
-TEST_F(ImageTest, DosEndOfFileByteMayEndAnSrecordFileToo) {
-  ASSERT_EQ(TRL_OK, Load(Srec('1', 0x10, {5}) + Srec('9', 0) + "\x1A"));
-  EXPECT_EQ((SegmentSnapshot{{0x10, {5}}}), Segments());
-  EXPECT_EQ(TRL_ERR_SYNTAX, Load(Srec('1', 0x20, {5}) + "\x1A\x1A"));
+TEST_F(ImageTest, DosEndOfFileByteMayEndAFileInEitherFormat) {
+  const std::vector<FailingCase> cases = {
+      {"S-records", Srec('1', 0x10, {5}) + Srec('9', 0) + "\x1A", TRL_OK},
+      {"Intel HEX, no line end before it", Ihex(0, 0x10, {5}) + ":00000001FF\x1A", TRL_OK},
+      {"two of them", Srec('1', 0x10, {5}) + "\x1A\x1A", TRL_ERR_SYNTAX},
+  };
+  const std::string path = ::testing::TempDir() + "trellan-dos-end.hex";
+  for (const FailingCase &input : cases) {
+    FILE *file = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(nullptr, file);
+    std::fwrite(input.text.data(), 1, input.text.size(), file);
+    std::fclose(file);
+    for (const bool fromFile : {false, true}) {
+      ASSERT_EQ(TRL_OK, TrlFirmwareClearData());
+      EXPECT_EQ(input.status, fromFile ? TrlFirmwareLoadFromFile(path.c_str(), 0) : Load(input.text))
+          << input.name << (fromFile ? " from a file" : "");
+      if (input.status == TRL_OK) {
+        EXPECT_EQ((SegmentSnapshot{{0x10, {5}}}), Segments()) << input.name;
+      }
+    }
+  }
+  std::remove(path.c_str());
 }
 
 TEST_F(ImageTest, IntelHexSaveWritesThePlainLayout) {
