@@ -116,6 +116,9 @@ TEST_F(ImageTest, BadIntelHexFailsWithItsStatusAndChangesNothing) {
       {"Intel HEX after S-record", Srec('1', 0x300, {1}) + data, TRL_ERR_MIXED_FORMATS},
       {"DOS end-of-file byte before the end", data + "\x1A\n" + data, TRL_ERR_SYNTAX},
       {"two values for one address", data + Ihex(0, 0x202, {9}), TRL_ERR_CONFLICT},
+      {"two records out of order disagree",
+       Ihex(0, 0x300, {1}) + Ihex(0, 0x280, {1, 2}) + Ihex(0, 0x281, {2}) + Ihex(0, 0x281, {3}),
+       TRL_ERR_CONFLICT},
       {"contradicts held data", Ihex(0, 0x103, {0xEE}), TRL_ERR_CONFLICT},
   };
   ASSERT_EQ(TRL_OK, Load(Srec('0', 0, {'x'}) + Srec('1', 0x100, Ramp(4)) + Srec('9', 0x100)));
