@@ -1,4 +1,3 @@
-#include <algorithm>
 #include <cstdio>
 #include <random>
 #include <string>
@@ -56,30 +55,6 @@ TEST_F(ImageTest, IntelHexLoadsEveryAddressingAndStartRecord) {
     EXPECT_EQ(input.hasStart ? 1u : 0u, TrlFirmwareGetStartAddress(&start)) << input.name;
     EXPECT_EQ(input.start, start) << input.name;
     EXPECT_EQ(TRL_FILE_FORMAT_IHEX, TrlFirmwareGetFileFormat()) << input.name;
-  }
-}
-
-TEST_F(ImageTest, IntelHexRecordsInAnyOrderLoadTheSameImage) {
-  std::vector<std::string> records;
-  Bytes expected;
-  for (uint32_t address = 0x0800F000; address < 0x08011000; address += 16) {
-    Bytes data = Ramp(16, static_cast<uint8_t>(address >> 4));
-    records.push_back(IhexValue(4, static_cast<uint16_t>(address >> 16)) +
-                      Ihex(0, static_cast<uint16_t>(address), data));
-    expected.insert(expected.end(), data.begin(), data.end());
-  }
-  records.push_back(records[5]); /* the same value twice is fine */
-  for (const char *order : {"ascending", "descending", "shuffled"}) {
-    if (order[0] == 'd') {
-      std::reverse(records.begin(), records.end());
-    } else if (order[0] == 's') {
-      std::shuffle(records.begin(), records.end(), std::mt19937(7));
-    }
-    std::string text;
-    for (const std::string &record : records) text += record;
-    ASSERT_EQ(TRL_OK, TrlFirmwareClearData());
-    ASSERT_EQ(TRL_OK, Load(text)) << order;
-    EXPECT_EQ((SegmentSnapshot{{0x0800F000, expected}}), Segments()) << order;
   }
 }
 
@@ -211,22 +186,6 @@ TEST_F(ImageTest, SavesFollowTheLastLoadedFormatThroughClearAndFailure) {
   EXPECT_EQ(TRL_ERR_ARGUMENT, TrlFirmwareSetFileFormat(2));
   ASSERT_EQ(TRL_OK, TrlFirmwareInit(TRL_FILE_FORMAT_IHEX));
   EXPECT_EQ(IHEX_END, Saved());
-}
-
-TEST_F(ImageTest, IntelHexSurvivesASaveAndLoadAtTheEdges) {
-  std::string text = IhexValue(4, 0xFFFF) + Ihex(0, 0xFFE0, Ramp(32)) + IhexValue(4, 0) +
-                     Ihex(0, 0, {0}) + Ihex(0, 0xFFFF, {1}) + IhexValue(4, 1) + Ihex(0, 0, {2}) +
-                     IhexValue(5, 0xFFFF, 0xFFFF);
-  ASSERT_EQ(TRL_OK, Load(text));
-  const SegmentSnapshot loaded = Segments();
-  const std::string saved = Saved();
-  ASSERT_EQ(TRL_OK, TrlFirmwareClearData());
-  ASSERT_EQ(TRL_OK, Load(saved));
-  EXPECT_EQ(loaded, Segments());
-  EXPECT_EQ(saved, Saved());
-  uint32_t start = 0;
-  TrlFirmwareGetStartAddress(&start);
-  EXPECT_EQ(0xFFFFFFFFu, start);
 }
 
 struct BinaryCase {
