@@ -19,7 +19,7 @@ bool IsTrailingSpace(char c) {
   return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
 }
 
-uint32_t FormatOfLine(char first) {
+uint32_t IdentifyFormat(char first) {
   if (first == 'S') {
     return TRL_FILE_FORMAT_SREC;
   }
@@ -33,7 +33,7 @@ uint32_t ReadLine(RecordReader *reader, const char *line, size_t length) {
   if (length == 0) {
     return TRL_OK;
   }
-  const uint32_t format = FormatOfLine(line[0]);
+  const uint32_t format = IdentifyFormat(line[0]);
   if (format == FILE_FORMAT_UNKNOWN) {
     return TRL_ERR_SYNTAX;
   }
