@@ -18,7 +18,7 @@ enum IhexRecordType : uint8_t {
 constexpr size_t RECORD_FRAME_BYTES = 5;
 constexpr uint32_t WINDOW_SIZE = 0x10000;
 
-uint32_t BigEndian16(const uint8_t *bytes) {
+uint32_t ReadBigEndian16(const uint8_t *bytes) {
   return static_cast<uint32_t>(bytes[0]) << 8 | bytes[1];
 }
 
@@ -41,7 +41,7 @@ uint32_t ReadIhexLine(RecordReader *reader, const char *line, size_t length) {
     return TRL_ERR_CHECKSUM;
   }
   const uint32_t dataLength = bytes[0];
-  const uint32_t offset = BigEndian16(bytes + 1);
+  const uint32_t offset = ReadBigEndian16(bytes + 1);
   const uint8_t type = bytes[3];
   const uint8_t *data = bytes + 4;
   reader->sawRecord = true;
@@ -66,15 +66,15 @@ uint32_t ReadIhexLine(RecordReader *reader, const char *line, size_t length) {
       if (dataLength != 2) {
         return TRL_ERR_SYNTAX;
       }
-      reader->addressBase = BigEndian16(data) << (type == IHEX_EXTENDED_SEGMENT_ADDRESS ? 4 : 16);
+      reader->addressBase = ReadBigEndian16(data) << (type == IHEX_EXTENDED_SEGMENT_ADDRESS ? 4 : 16);
       return TRL_OK;
     case IHEX_START_SEGMENT_ADDRESS:
     case IHEX_START_LINEAR_ADDRESS: {
       if (dataLength != 4) {
         return TRL_ERR_SYNTAX;
       }
-      const uint32_t high = BigEndian16(data);
-      const uint32_t low = BigEndian16(data + 2);
+      const uint32_t high = ReadBigEndian16(data);
+      const uint32_t low = ReadBigEndian16(data + 2);
       const bool segmented = type == IHEX_START_SEGMENT_ADDRESS;
       const uint64_t start = (segmented ? uint64_t{high} * 16 + low : uint64_t{high} << 16 | low) +
                              reader->addressOffset;

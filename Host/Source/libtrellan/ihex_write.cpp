@@ -29,7 +29,7 @@ void PutRecord(ChunkedOutput *output, uint8_t type, uint32_t address, const uint
   output->used = static_cast<size_t>(cursor - output->chunk);
 }
 
-void PutPair(ChunkedOutput *output, uint8_t type, uint32_t high, uint32_t low) {
+void PutStartRecord(ChunkedOutput *output, uint8_t type, uint32_t high, uint32_t low) {
   const uint8_t data[4] = {static_cast<uint8_t>(high >> 8), static_cast<uint8_t>(high),
                            static_cast<uint8_t>(low >> 8), static_cast<uint8_t>(low)};
   PutRecord(output, type, 0, data, sizeof data);
@@ -61,9 +61,9 @@ uint32_t IhexWriteImage(const FirmwareImage *image, TextWriter writer, void *con
   }
   if (image->hasStartAddress) {
     if (image->startIsSegmented) {
-      PutPair(&output, 3, image->startSegmentPointer >> 16, image->startSegmentPointer & 0xFFFF);
+      PutStartRecord(&output, 3, image->startSegmentPointer >> 16, image->startSegmentPointer & 0xFFFF);
     } else {
-      PutPair(&output, 5, image->startAddress >> 16, image->startAddress & 0xFFFF);
+      PutStartRecord(&output, 5, image->startAddress >> 16, image->startAddress & 0xFFFF);
     }
   }
   PutRecord(&output, 1, 0, nullptr, 0);

@@ -19,7 +19,7 @@ bool IsTrailingSpace(char c) {
   return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
 }
 
-uint32_t FormatOfLine(char first) {
+uint32_t IdentifyFormat(char first) {
   if (first == 'S') {
     return TRL_FILE_FORMAT_SREC;
   }
@@ -33,7 +33,7 @@ uint32_t ReadLine(RecordReader *reader, const char *line, size_t length) {
   if (length == 0) {
     return TRL_OK;
   }
-  const uint32_t format = FormatOfLine(line[0]);
+  const uint32_t format = IdentifyFormat(line[0]);
   if (format == FILE_FORMAT_UNKNOWN) {
     return TRL_ERR_SYNTAX;
   }
@@ -73,14 +73,100 @@ uint32_t ReadLines(RecordReader *reader, const char *text, size_t length, size_t
   return TRL_OK;
 }
 
+constexpr uint32_t WINDOW_BYTES = 0x10000;
+constexpr uint32_t FILLED_WORD_BITS = 64;
+
+/* The first offset from offset on (below end) whose bit is set, or clear when set is false; else end. */
+uint32_t FindFilled(const uint64_t *filled, uint32_t offset, uint32_t end, bool set) {
+  while (offset < end) {
+    uint64_t word = filled[offset / FILLED_WORD_BITS];
+    word = (set ? word : ~word) >> (offset % FILLED_WORD_BITS);
+    if (word == 0) {
+      offset = (offset / FILLED_WORD_BITS + 1) * FILLED_WORD_BITS;
+      continue;
+    }
+    for (; (word & 1) == 0; word >>= 1) {
+      ++offset;
+    }
+    break;
+  }
+  return std::min(offset, end);
+}
+
+/* Hands the gathered bytes over as runs, one per stretch of held bytes, and empties the buffer. */
+uint32_t FlushWindow(RecordReader *reader, size_t room) {
+  WindowBuffer &gathered = reader->gathered;
+  for (uint32_t offset = gathered.lowest; offset < gathered.end;) {
+    const uint32_t first = FindFilled(gathered.filled, offset, gathered.end, true);
+    offset = FindFilled(gathered.filled, first, gathered.end, false);
+    if (offset > first) {
+      uint8_t *destination = RunListAppend(&reader->outOfOrder, gathered.window + first, offset - first, room);
+      if (destination == nullptr) {
+        return TRL_ERR_MEMORY;
+      }
+      std::memcpy(destination, gathered.bytes + first, offset - first);
+    }
+  }
+  std::memset(gathered.filled + gathered.lowest / FILLED_WORD_BITS, 0,
+              ((gathered.end - 1) / FILLED_WORD_BITS - gathered.lowest / FILLED_WORD_BITS + 1) * sizeof(uint64_t));
+  gathered.end = 0;
+  return TRL_OK;
+}
+
+/* Adds bytes that lie inside one window to the buffer; two values for one byte are a conflict. */
+uint32_t GatherInWindow(RecordReader *reader, uint32_t start, const uint8_t *data, uint32_t length,
+                        size_t room) {
+  WindowBuffer &gathered = reader->gathered;
+  const uint32_t window = start & ~(WINDOW_BYTES - 1);
+  if (gathered.end != 0 && gathered.window != window) {
+    const uint32_t status = FlushWindow(reader, room);
+    if (status != TRL_OK) {
+      return status;
+    }
+  }
+  if (gathered.bytes == nullptr) {
+    gathered.bytes = static_cast<uint8_t *>(std::malloc(WINDOW_BYTES));
+    gathered.filled = static_cast<uint64_t *>(std::calloc(WINDOW_BYTES / FILLED_WORD_BITS, sizeof(uint64_t)));
+    if (gathered.bytes == nullptr || gathered.filled == nullptr) {
+      return TRL_ERR_MEMORY;
+    }
+  }
+  const uint32_t first = start - window;
+  const uint32_t end = first + length;
+  for (uint32_t offset = first; offset < end;) {
+    const uint32_t shift = offset % FILLED_WORD_BITS;
+    const uint32_t bits = std::min(FILLED_WORD_BITS - shift, end - offset);
+    const uint64_t mask = (bits == FILLED_WORD_BITS ? ~uint64_t{0} : (uint64_t{1} << bits) - 1) << shift;
+    uint64_t &word = gathered.filled[offset / FILLED_WORD_BITS];
+    for (uint64_t held = (word & mask) >> shift, index = offset; held != 0; held >>= 1, ++index) {
+      if ((held & 1) != 0 && gathered.bytes[index] != data[index - first]) {
+        return TRL_ERR_CONFLICT;
+      }
+    }
+    word |= mask;
+    offset += bits;
+  }
+  std::memcpy(gathered.bytes + first, data, length);
+  gathered.lowest = gathered.end == 0 ? first : std::min(gathered.lowest, first);
+  gathered.end = std::max(gathered.end, end);
+  gathered.window = window;
+  return TRL_OK;
+}
+
 /* Ends a read: merges what arrived out of order and trims the segments, or drops both on failure. */
 uint32_t FinishReading(RecordReader *reader, uint32_t status) {
   if (status == TRL_OK && !reader->sawRecord) {
     status = TRL_ERR_EMPTY;
   }
+  if (status == TRL_OK && reader->gathered.end != 0) {
+    status = FlushWindow(reader, 0);
+  }
   if (status == TRL_OK) {
     status = StoreMergeRuns(&reader->image->store, &reader->outOfOrder);
   }
+  std::free(reader->gathered.bytes);
+  std::free(reader->gathered.filled);
+  reader->gathered = WindowBuffer{};
   RunListClear(&reader->outOfOrder);
   if (status == TRL_OK) {
     StoreShrink(&reader->image->store);
@@ -90,7 +176,7 @@ uint32_t FinishReading(RecordReader *reader, uint32_t status) {
 }
 
 RecordReader MakeReader(FirmwareImage *image, size_t textLeft, uint32_t addressOffset) {
-  return RecordReader{image, RunList{}, textLeft, addressOffset, FILE_FORMAT_UNKNOWN, false, 0, 0};
+  return RecordReader{image, RunList{}, WindowBuffer{}, textLeft, addressOffset, FILE_FORMAT_UNKNOWN, false, 0, 0};
 }
 
 /* Skips the white space that trails a record already read, through its line end; false at anything else. */
@@ -133,10 +219,14 @@ uint32_t AddRecordData(RecordReader *reader, uint64_t start, const uint8_t *data
   /* Records mostly ascend: those go straight into segments, the others are merged at the end. */
   SegmentStore *store = &reader->image->store;
   const size_t room = reader->textLeft / 2; /* two hex digits per byte */
-  uint8_t *destination =
-      store->segments.empty() || start >= SegmentEnd(store->segments.back())
-          ? StoreAppend(store, static_cast<uint32_t>(start), length, room)
-          : RunListAppend(&reader->outOfOrder, static_cast<uint32_t>(start), length, room);
+  const bool ascends = store->segments.empty() || start >= SegmentEnd(store->segments.back());
+  /* Intel HEX records keep to the window of their 04 record, and so mostly does their disorder;
+     S-records have no windows, and gathering costs where records jump between them. */
+  if (!ascends && reader->fileFormat == TRL_FILE_FORMAT_IHEX && (start ^ (start + length - 1)) < WINDOW_BYTES) {
+    return GatherInWindow(reader, static_cast<uint32_t>(start), data, length, room);
+  }
+  uint8_t *destination = ascends ? StoreAppend(store, static_cast<uint32_t>(start), length, room)
+                                 : RunListAppend(&reader->outOfOrder, static_cast<uint32_t>(start), length, room);
   if (destination == nullptr) {
     return TRL_ERR_MEMORY;
   }

@@ -15,9 +15,24 @@
 /* The format of a load before its first record: the first record decides. */
 constexpr uint32_t FILE_FORMAT_UNKNOWN = UINT32_MAX;
 
+/*
+ * Out-of-order Intel HEX records of one 64 KiB window, gathered before they
+ * become runs: a file whose records come out of order within their windows
+ * (each window behind its 04 record) then gives one run per stretch of bytes
+ * rather than one per record, and the merge has little to sort.
+ */
+struct WindowBuffer {
+  uint8_t *bytes;    /* WINDOW_BYTES, allocated when first needed */
+  uint64_t *filled;  /* a bit per byte */
+  uint32_t window;   /* address of the window held */
+  uint32_t lowest;   /* offsets of the bytes held: [lowest, end) */
+  uint32_t end;      /* 0 while nothing is held */
+};
+
 struct RecordReader {
   FirmwareImage *image;
   RunList outOfOrder;        /* data that did not lie past the segments read so far */
+  WindowBuffer gathered;     /* the latest of them, while they stay in one window */
   size_t textLeft;           /* most text still to come, if known (0: unknown) */
   uint32_t addressOffset;
   uint32_t fileFormat;       /* TRL_FILE_FORMAT_* of the first record, or FILE_FORMAT_UNKNOWN */

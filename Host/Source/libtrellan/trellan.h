@@ -113,8 +113,10 @@ uint32_t TrlFirmwareTerminate(void);
  * takes O(n log n) time for n records and copies each byte a bounded number
  * of times. Records in ascending order are the direct, fastest path; those
  * out of order are held apart until the end of the load, which then needs
- * memory for their bytes twice and 16 bytes a record. Loading into an image
- * that holds data merges the two once.
+ * memory for their bytes twice and 16 bytes a record (Intel HEX: a record
+ * out of order within the 64 KiB window of the one before is first gathered
+ * with it, and each window costs 16 bytes a stretch of bytes instead).
+ * Loading into an image that holds data merges the two once.
  *
  * Fails with TRL_ERR_OPEN (cannot open or read), TRL_ERR_EMPTY (no record),
  * TRL_ERR_SYNTAX (a line that is not a well-formed record: not starting with S

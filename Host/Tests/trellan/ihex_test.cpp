@@ -1,4 +1,4 @@
-#include <algorithm>
+#include <cstdio>
 #include <random>
 #include <string>
 #include <vector>
@@ -58,30 +58,6 @@ TEST_F(ImageTest, IntelHexLoadsEveryAddressingAndStartRecord) {
   }
 }
 
-TEST_F(ImageTest, IntelHexRecordsInAnyOrderLoadTheSameImage) {
-  std::vector<std::string> records;
-  Bytes expected;
-  for (uint32_t address = 0x0800F000; address < 0x08011000; address += 16) {
-    Bytes data = Ramp(16, static_cast<uint8_t>(address >> 4));
-    records.push_back(IhexValue(4, static_cast<uint16_t>(address >> 16)) +
-                      Ihex(0, static_cast<uint16_t>(address), data));
-    expected.insert(expected.end(), data.begin(), data.end());
-  }
-  records.push_back(records[5]); /* the same value twice is fine */
-  for (const char *order : {"ascending", "descending", "shuffled"}) {
-    if (order[0] == 'd') {
-      std::reverse(records.begin(), records.end());
-    } else if (order[0] == 's') {
-      std::shuffle(records.begin(), records.end(), std::mt19937(7));
-    }
-    std::string text;
-    for (const std::string &record : records) text += record;
-    ASSERT_EQ(TRL_OK, TrlFirmwareClearData());
-    ASSERT_EQ(TRL_OK, Load(text)) << order;
-    EXPECT_EQ((SegmentSnapshot{{0x0800F000, expected}}), Segments()) << order;
-  }
-}
-
 struct FailingCase {
   const char *name;
   std::string text;
@@ -115,6 +91,9 @@ TEST_F(ImageTest, BadIntelHexFailsWithItsStatusAndChangesNothing) {
       {"Intel HEX after S-record", Srec('1', 0x300, {1}) + data, TRL_ERR_MIXED_FORMATS},
       {"DOS end-of-file byte before the end", data + "\x1A\n" + data, TRL_ERR_SYNTAX},
       {"two values for one address", data + Ihex(0, 0x202, {9}), TRL_ERR_CONFLICT},
+      {"two records out of order disagree",
+       Ihex(0, 0x300, {1}) + Ihex(0, 0x280, {1, 2}) + Ihex(0, 0x281, {2}) + Ihex(0, 0x281, {3}),
+       TRL_ERR_CONFLICT},
       {"contradicts held data", Ihex(0, 0x103, {0xEE}), TRL_ERR_CONFLICT},
   };
   ASSERT_EQ(TRL_OK, Load(Srec('0', 0, {'x'}) + Srec('1', 0x100, Ramp(4)) + Srec('9', 0x100)));
@@ -129,10 +108,28 @@ TEST_F(ImageTest, BadIntelHexFailsWithItsStatusAndChangesNothing) {
   EXPECT_EQ(TRL_ERR_OVERFLOW, Load(IhexValue(4, 0xFFFF) + Ihex(0, 0xFFF0, Ramp(16)), 0x10));
 }
 
-TEST_F(ImageTest, DosEndOfFileByteMayEndAnSrecordFileToo) {
-  ASSERT_EQ(TRL_OK, Load(Srec('1', 0x10, {5}) + Srec('9', 0) + "\x1A"));
-  EXPECT_EQ((SegmentSnapshot{{0x10, {5}}}), Segments());
-  EXPECT_EQ(TRL_ERR_SYNTAX, Load(Srec('1', 0x20, {5}) + "\x1A\x1A"));
+TEST_F(ImageTest, DosEndOfFileByteMayEndAFileInEitherFormat) {
+  const std::vector<FailingCase> cases = {
+      {"S-records", Srec('1', 0x10, {5}) + Srec('9', 0) + "\x1A", TRL_OK},
+      {"Intel HEX, no line end before it", Ihex(0, 0x10, {5}) + ":00000001FF\x1A", TRL_OK},
+      {"two of them", Srec('1', 0x10, {5}) + "\x1A\x1A", TRL_ERR_SYNTAX},
+  };
+  const std::string path = ::testing::TempDir() + "trellan-dos-end.hex";
+  for (const FailingCase &input : cases) {
+    FILE *file = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(nullptr, file);
+    std::fwrite(input.text.data(), 1, input.text.size(), file);
+    std::fclose(file);
+    for (const bool fromFile : {false, true}) {
+      ASSERT_EQ(TRL_OK, TrlFirmwareClearData());
+      EXPECT_EQ(input.status, fromFile ? TrlFirmwareLoadFromFile(path.c_str(), 0) : Load(input.text))
+          << input.name << (fromFile ? " from a file" : "");
+      if (input.status == TRL_OK) {
+        EXPECT_EQ((SegmentSnapshot{{0x10, {5}}}), Segments()) << input.name;
+      }
+    }
+  }
+  std::remove(path.c_str());
 }
 
 TEST_F(ImageTest, IntelHexSaveWritesThePlainLayout) {
@@ -189,22 +186,6 @@ TEST_F(ImageTest, SavesFollowTheLastLoadedFormatThroughClearAndFailure) {
   EXPECT_EQ(TRL_ERR_ARGUMENT, TrlFirmwareSetFileFormat(2));
   ASSERT_EQ(TRL_OK, TrlFirmwareInit(TRL_FILE_FORMAT_IHEX));
   EXPECT_EQ(IHEX_END, Saved());
-}
-
-TEST_F(ImageTest, IntelHexSurvivesASaveAndLoadAtTheEdges) {
-  std::string text = IhexValue(4, 0xFFFF) + Ihex(0, 0xFFE0, Ramp(32)) + IhexValue(4, 0) +
-                     Ihex(0, 0, {0}) + Ihex(0, 0xFFFF, {1}) + IhexValue(4, 1) + Ihex(0, 0, {2}) +
-                     IhexValue(5, 0xFFFF, 0xFFFF);
-  ASSERT_EQ(TRL_OK, Load(text));
-  const SegmentSnapshot loaded = Segments();
-  const std::string saved = Saved();
-  ASSERT_EQ(TRL_OK, TrlFirmwareClearData());
-  ASSERT_EQ(TRL_OK, Load(saved));
-  EXPECT_EQ(loaded, Segments());
-  EXPECT_EQ(saved, Saved());
-  uint32_t start = 0;
-  TrlFirmwareGetStartAddress(&start);
-  EXPECT_EQ(0xFFFFFFFFu, start);
 }
 
 struct BinaryCase {

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "ihex_text.h"
 #include "image_fixture.h"
 #include "srec_text.h"
 
@@ -28,7 +29,23 @@ uint8_t ValueAt(uint32_t address, uint32_t seed) {
   return static_cast<uint8_t>(((address ^ seed) * 2654435761u) >> 24);
 }
 
-Record MakeRecord(std::mt19937 &random, uint32_t address, const Bytes &data) {
+/* As Intel HEX: an 04 record and the data for each 64 KiB window that the bytes touch. */
+std::string IhexLines(uint32_t address, const Bytes &data) {
+  std::string lines;
+  for (size_t offset = 0; offset < data.size();) {
+    const uint64_t at = uint64_t{address} + offset;
+    const size_t length = std::min<uint64_t>(data.size() - offset, 0x10000 - (at & 0xFFFF));
+    lines += IhexValue(4, static_cast<uint16_t>(at >> 16)) +
+             Ihex(0, static_cast<uint16_t>(at), Bytes(data.begin() + offset, data.begin() + offset + length));
+    offset += length;
+  }
+  return lines;
+}
+
+Record MakeRecord(std::mt19937 &random, uint32_t address, const Bytes &data, bool intelHex) {
+  if (intelHex) {
+    return {address, data, IhexLines(address, data)};
+  }
   const char type = address <= 0xFFFF && random() % 2 == 0     ? '1'
                     : address <= 0xFFFFFF && random() % 2 == 0 ? '2'
                                                                : '3';
@@ -40,7 +57,7 @@ Record MakeRecord(std::mt19937 &random, uint32_t address, const Bytes &data) {
  * anywhere or at the top of the address space, cut into records of 1 to 64
  * bytes; now and then a record comes twice.
  */
-RandomImage MakeImage(std::mt19937 &random, uint32_t seed) {
+RandomImage MakeImage(std::mt19937 &random, uint32_t seed, bool intelHex) {
   RandomImage image;
   const int blocks = 1 + static_cast<int>(random() % 5);
   for (int block = 0; block < blocks; ++block) {
@@ -56,7 +73,7 @@ RandomImage MakeImage(std::mt19937 &random, uint32_t seed) {
         data[index] = ValueAt(static_cast<uint32_t>(address + index), seed);
         image.model[static_cast<uint32_t>(address + index)] = data[index];
       }
-      image.records.push_back(MakeRecord(random, address, data));
+      image.records.push_back(MakeRecord(random, address, data, intelHex));
       if (random() % 10 == 0) {
         image.records.push_back(image.records.back());
       }
@@ -82,8 +99,8 @@ std::vector<Record> Reorder(std::vector<Record> records, int order, std::mt19937
   return records;
 }
 
-/* Cuts the records into one to three files, each closed by a count record. */
-std::vector<std::string> MakeFiles(const std::vector<Record> &records, std::mt19937 &random) {
+/* Cuts the records into one to three files, each closed by a count or end-of-file record. */
+std::vector<std::string> MakeFiles(const std::vector<Record> &records, std::mt19937 &random, bool intelHex) {
   std::vector<std::string> files(1 + random() % 3);
   std::vector<uint32_t> counts(files.size(), 0);
   for (const Record &record : records) {
@@ -92,7 +109,7 @@ std::vector<std::string> MakeFiles(const std::vector<Record> &records, std::mt19
     counts[file]++;
   }
   for (size_t file = 0; file < files.size(); ++file) {
-    files[file] += Srec('5', counts[file]);
+    files[file] += intelHex ? IHEX_END : Srec('5', counts[file]);
   }
   return files;
 }
@@ -111,33 +128,39 @@ uint32_t LoadFiles(const std::vector<std::string> &files, bool joined) {
 }
 
 TEST_F(ImageTest, RandomImagesLoadTheSameInAnyRecordOrderAndRefuseAnyContradiction) {
-  std::mt19937 random(2024);
-  for (uint32_t seed = 0; seed < 60; ++seed) {
-    const RandomImage image = MakeImage(random, seed);
-    const SegmentSnapshot expected = ModelSegments(image.model);
-    for (int order = 0; order < 7; ++order) {
-      const std::vector<std::string> files =
-          MakeFiles(Reorder(image.records, order, random), random);
-      ASSERT_EQ(TRL_OK, TrlFirmwareClearData());
-      ASSERT_EQ(TRL_OK, LoadFiles(files, order % 2 == 0)) << "image " << seed << " order " << order;
-      ASSERT_EQ(expected, Segments()) << "image " << seed << " order " << order;
-    }
+  const auto checkRandomImages = [](bool intelHex) {
+    std::mt19937 random(2024);
+    for (uint32_t seed = 0; seed < 60; ++seed) {
+      const RandomImage image = MakeImage(random, seed, intelHex);
+      const SegmentSnapshot expected = ModelSegments(image.model);
+      for (int order = 0; order < 7; ++order) {
+        const std::vector<std::string> files =
+            MakeFiles(Reorder(image.records, order, random), random, intelHex);
+        ASSERT_EQ(TRL_OK, TrlFirmwareClearData());
+        ASSERT_EQ(TRL_OK, LoadFiles(files, order % 2 == 0)) << "image " << seed << " order " << order;
+        ASSERT_EQ(expected, Segments()) << "image " << seed << " order " << order;
+      }
 
-    /* One byte given a second value anywhere in the order: refused, with or without data held. */
-    const Record &original = image.records[random() % image.records.size()];
-    Bytes data = original.data;
-    data[random() % data.size()] ^= static_cast<uint8_t>(1 + random() % 255);
-    std::vector<Record> records = Reorder(image.records, 4, random);
-    records.insert(records.begin() + static_cast<std::ptrdiff_t>(random() % (records.size() + 1)),
-                   MakeRecord(random, original.address, data));
-    const std::vector<std::string> files = MakeFiles(records, random);
-    const std::string savedBefore = Saved();
-    EXPECT_EQ(TRL_ERR_CONFLICT, LoadFiles(files, true)) << "image " << seed;
-    EXPECT_EQ(expected, Segments()) << "image " << seed;
-    EXPECT_EQ(savedBefore, Saved()) << "image " << seed;
-    ASSERT_EQ(TRL_OK, TrlFirmwareClearData());
-    EXPECT_EQ(TRL_ERR_CONFLICT, LoadFiles(files, true)) << "image " << seed;
-    EXPECT_EQ(0u, TrlFirmwareGetSegmentCount()) << "image " << seed;
+      /* One byte given a second value anywhere in the order: refused, with or without data held. */
+      const Record &original = image.records[random() % image.records.size()];
+      Bytes data = original.data;
+      data[random() % data.size()] ^= static_cast<uint8_t>(1 + random() % 255);
+      std::vector<Record> records = Reorder(image.records, 4, random);
+      records.insert(records.begin() + static_cast<std::ptrdiff_t>(random() % (records.size() + 1)),
+                     MakeRecord(random, original.address, data, intelHex));
+      const std::vector<std::string> files = MakeFiles(records, random, intelHex);
+      const std::string savedBefore = Saved();
+      EXPECT_EQ(TRL_ERR_CONFLICT, LoadFiles(files, true)) << "image " << seed;
+      EXPECT_EQ(expected, Segments()) << "image " << seed;
+      EXPECT_EQ(savedBefore, Saved()) << "image " << seed;
+      ASSERT_EQ(TRL_OK, TrlFirmwareClearData());
+      EXPECT_EQ(TRL_ERR_CONFLICT, LoadFiles(files, true)) << "image " << seed;
+      EXPECT_EQ(0u, TrlFirmwareGetSegmentCount()) << "image " << seed;
+    }
+  };
+  for (const bool intelHex : {false, true}) {
+    SCOPED_TRACE(intelHex ? "Intel HEX" : "S-records");
+    checkRandomImages(intelHex);
   }
 }
 

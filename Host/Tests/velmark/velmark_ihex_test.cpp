@@ -143,6 +143,7 @@ TEST_F(VelmarkIhexTest, TableOnlyAndExcludedRangeRunsStayIntelHex) {
     ExpectPlainIntelHexLayout(ReadFileText(folder.Path("out.hex")),
                               option[1] == 't' ? "" : IhexValue(5, 0x0800, 0x0000));
     EXPECT_EQ(LoadImageFile(folder.Path("out.srec")), LoadImageFile(folder.Path("out.hex"))) << option;
+    EXPECT_EQ("", RunPeer("srec_cat " + ShellQuote(folder.Path("out.hex")) + " -Intel -o /dev/null").output);
   }
 }
 
@@ -156,6 +157,7 @@ TEST_F(VelmarkIhexTest, SegmentedAddressesAndAStartAsCsIpSurvive) {
   ASSERT_EQ(0, RunVelmark(folder, "-a00020000 real.hex out.hex").exitCode);
   const std::string hex = folder.Path("out.hex");
   ExpectPlainIntelHexLayout(ReadFileText(hex), IhexValue(3, 0xF000, 0xFFF0));
+  EXPECT_EQ("", RunPeer("srec_cat " + ShellQuote(hex) + " -Intel -o /dev/null").output);
   const ImageSegments image = LoadImageFile(hex);
   ASSERT_EQ(3u, image.size());
   EXPECT_EQ(0x10000u, image[0].first);
