@@ -448,14 +448,12 @@ int FinishTemporaryFile(OutputFile *output, bool replace) {
   bool copyInPlace = false;
   sigset_t previousMask;
   BlockFatalSignals(&previousMask);
-  if (replace && error == 0 && output->unnamed) {
-    error = NameUnnamedFile(output);
-  }
   if (replace && error == 0) {
-    if (renameat(output->folder, temporaryName, output->folder, output->name.c_str()) == 0) {
+    error = output->unnamed ? NameUnnamedFile(output) : 0;
+    if (error == 0 && renameat(output->folder, temporaryName, output->folder, output->name.c_str()) == 0) {
       temporaryNamed = 0;
     } else {
-      error = errno;
+      error = error != 0 ? error : errno;
       copyInPlace = output->targetExists && RefusesReplacing(error);
     }
   }
