@@ -33,7 +33,8 @@ std::string RunnerPrefix(CaseRunner runner) {
       return "unshare -m sh -c 'mount -t tmpfs none /dev && ln -s /proc/self/fd/1 /dev/stdout && "
              "\"$@\" >> log; status=$?; test -L /dev/stdout || status=99; exit $status' sh ";
     case NO_FILE_SIZE:
-      return "sh -c 'ulimit -f 0; \"$@\" >/dev/null; test $(kill -l $?) = XFSZ' sh ";
+      /* In a subshell, so that the shell's own message may go to a file. */
+      return "sh -c '(ulimit -f 0; exec \"$@\" >/dev/null); test $(kill -l $?) = XFSZ' sh ";
     case BIND_MOUNTED:
       return "unshare -m sh -c 'mount --make-rprivate / && mount --bind bound target && exec \"$@\"' sh ";
     case OVERLAID_NO_FILE_SIZE:
