@@ -24,6 +24,8 @@ constexpr int TEMPORARY_NAME_ATTEMPTS = 16;
 /* The temporary file being written. */
 std::wstring temporaryPath;
 HANDLE volatile temporaryHandle = INVALID_HANDLE_VALUE;
+/* temporaryPath, for the interrupt handler's thread, while it stays as it is. */
+const wchar_t *volatile removableName = nullptr;
 
 std::string FolderOf(const std::string &name) {
   const size_t slash = name.find_last_of("/\\:");
@@ -36,6 +38,17 @@ std::wstring Wide(const std::string &text) {
   std::wstring wide(static_cast<size_t>(length), L'\0');
   MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &wide[0], length);
   return wide;
+}
+
+/* ReplaceFileW works in the replaced file's folder, which a bare name does not spell out. */
+std::wstring FullPath(const std::wstring &name) {
+  const DWORD length = GetFullPathNameW(name.c_str(), 0, NULL, NULL);
+  std::wstring full(length, L'\0');
+  if (length == 0 || GetFullPathNameW(name.c_str(), length, &full[0], NULL) + 1 != length) {
+    return name;
+  }
+  full.resize(length - 1);
+  return full;
 }
 
 bool FillRandom(unsigned char *bytes, size_t count) {
@@ -63,10 +76,18 @@ int MakeTemporaryName(const std::string &folder) {
   return 0;
 }
 
-/* Runs on a thread of its own when the console is interrupted; the default handler then ends us. */
+/*
+ * Runs on a thread of its own when the console is interrupted; the default
+ * handler then ends us. The file may exist before its handle reaches us: then
+ * it is removed by name, which our sharing mode allows.
+ */
 BOOL WINAPI RemoveTemporaryOnInterrupt(DWORD) {
   FILE_DISPOSITION_INFO disposition = {TRUE};
-  SetFileInformationByHandle(temporaryHandle, FileDispositionInfo, &disposition, sizeof disposition);
+  if (temporaryHandle != INVALID_HANDLE_VALUE) {
+    SetFileInformationByHandle(temporaryHandle, FileDispositionInfo, &disposition, sizeof disposition);
+  } else if (removableName != nullptr) {
+    DeleteFileW(removableName);
+  }
   return FALSE;
 }
 
@@ -97,32 +118,35 @@ int ErrnoFromLastError() {
 
 /* Made with no security descriptor of ours, the file takes the folder's inherited ACL. */
 int CreateTemporaryFile(const std::string &folder, OutputFile *output) {
-  for (int attempt = 0; attempt < TEMPORARY_NAME_ATTEMPTS; ++attempt) {
-    int error = MakeTemporaryName(folder);
+  /* In place before the file exists, so that an interrupt can never find it unwatched. */
+  SetConsoleCtrlHandler(RemoveTemporaryOnInterrupt, TRUE);
+  int error = EEXIST;
+  for (int attempt = 0; attempt < TEMPORARY_NAME_ATTEMPTS && error == EEXIST; ++attempt) {
+    removableName = nullptr;
+    error = MakeTemporaryName(folder);
     if (error != 0) {
-      return error;
+      break;
     }
+    removableName = temporaryPath.c_str();
     /* DELETE access lets the interrupt handler mark the file for removal. */
-    HANDLE handle = CreateFileW(temporaryPath.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ, NULL,
-                                CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (handle == INVALID_HANDLE_VALUE) {
-      error = ErrnoFromLastError();
-      if (error != EEXIST) {
-        return error;
-      }
-      continue;
-    }
-    output->descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
-    if (output->descriptor < 0) {
-      CloseHandle(handle);
-      DeleteFileW(temporaryPath.c_str());
-      return EMFILE;
-    }
-    temporaryHandle = handle;
-    SetConsoleCtrlHandler(RemoveTemporaryOnInterrupt, TRUE);
-    return 0;
+    temporaryHandle = CreateFileW(temporaryPath.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                  NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
+    error = temporaryHandle == INVALID_HANDLE_VALUE ? ErrnoFromLastError() : 0;
   }
-  return EEXIST;
+  if (error == 0) {
+    output->descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(temporaryHandle), _O_WRONLY | _O_BINARY);
+    if (output->descriptor < 0) {
+      CloseHandle(temporaryHandle);
+      DeleteFileW(temporaryPath.c_str());
+      error = EMFILE;
+    }
+  }
+  if (error != 0) {
+    SetConsoleCtrlHandler(RemoveTemporaryOnInterrupt, FALSE);
+    temporaryHandle = INVALID_HANDLE_VALUE;
+    removableName = nullptr;
+  }
+  return error;
 }
 
 /*
@@ -130,17 +154,17 @@ int CreateTemporaryFile(const std::string &folder, OutputFile *output) {
  * the replaced file's ACL, attributes and creation time; a new file keeps the
  * ACL it inherited from the folder when it was made.
  */
-int ReplaceTarget(const OutputFile *output) {
-  const std::wstring target = Wide(output->name);
-  if (output->targetExists &&
-      ReplaceFileW(target.c_str(), temporaryPath.c_str(), NULL, REPLACEFILE_IGNORE_MERGE_ERRORS, NULL, NULL)) {
+int ReplaceTarget(const OutputFile *output, const std::wstring &temporary) {
+  const std::wstring target = FullPath(Wide(output->name));
+  if (output->targetExists && ReplaceFileW(target.c_str(), FullPath(temporary).c_str(), NULL,
+                                           REPLACEFILE_IGNORE_MERGE_ERRORS, NULL, NULL)) {
     return 0;
   }
   /* Gone since we looked: then it is a new file. */
   if (output->targetExists && GetLastError() != ERROR_FILE_NOT_FOUND) {
     return ErrnoFromLastError();
   }
-  return MoveFileExW(temporaryPath.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING) ? 0
+  return MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING) ? 0
                                                                                       : ErrnoFromLastError();
 }
 
@@ -148,13 +172,15 @@ int ReplaceTarget(const OutputFile *output) {
 int FinishTemporaryFile(OutputFile *output, bool replace) {
   SetConsoleCtrlHandler(RemoveTemporaryOnInterrupt, FALSE);
   temporaryHandle = INVALID_HANDLE_VALUE;
+  removableName = nullptr;
+  const std::wstring path = temporaryPath;
   int error = _close(output->descriptor) == 0 ? 0 : errno;
   output->descriptor = -1;
   if (replace && error == 0) {
-    error = ReplaceTarget(output);
+    error = ReplaceTarget(output, path);
   }
   if (!replace || error != 0) {
-    DeleteFileW(temporaryPath.c_str());
+    DeleteFileW(path.c_str());
   }
   return error;
 }

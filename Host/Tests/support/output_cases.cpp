@@ -88,6 +88,7 @@ std::vector<OutputCase> OutputCases(const std::string &extension, const std::str
       "test \"$(head -n 1 log)\" = old && tail -c $(stat -c %s \"$REF\") log | cmp - \"$REF\"";
   const char *denied = "Permission denied";
   return {
+      {"an existing file is replaced", "echo old > " + out, out, AS_ROOT, "", replaced, true},
       {"a new file gets 0666 less the umask", "true", out, AS_ROOT, "",
        replaced + " && test $(stat -c %a " + out + ") = $(printf %o $((0666 & ~0$(umask))))", true},
       {"root replacing a user's file keeps its owner, group and set-id bits",
