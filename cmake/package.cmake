@@ -32,9 +32,10 @@ capture.")
 
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME ${VELMARK_PACKAGE_NAME}-dev)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
-# Its CMake package names the tools, which the other package holds.
+# Its CMake package names the tools, which the other package holds; a static
+# link of libtrellan needs libacl's development files on Linux.
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS
-  "${VELMARK_PACKAGE_NAME} (= ${PROJECT_VERSION}-${CPACK_DEBIAN_PACKAGE_RELEASE})")
+  "${VELMARK_PACKAGE_NAME} (= ${PROJECT_VERSION}-${CPACK_DEBIAN_PACKAGE_RELEASE}), libacl1-dev")
 set(CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION "\
 firmware data library and firmware-side checker for Velmark
 libtrellan, the static library Velmark is built on (loading, editing and

@@ -1,7 +1,9 @@
 #include "output_cases.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -14,6 +16,12 @@
 
 namespace fs = std::filesystem;
 
+namespace {
+
+#define NOBODY "setpriv --reuid=nobody --regid=nogroup --clear-groups "
+
+}  // namespace
+
 std::string RunnerPrefix(CaseRunner runner) {
   switch (runner) {
     case AS_NOBODY:
@@ -22,9 +30,22 @@ std::string RunnerPrefix(CaseRunner runner) {
       return "unshare -m sh -c 'mount -t tmpfs none /dev && ln -s /proc/self/fd/1 /dev/stdout && "
              "\"$@\" >> log; status=$?; test -L /dev/stdout || status=99; exit $status' sh ";
     case NO_FILE_SIZE:
-      return "sh -c 'ulimit -f 0; \"$@\" >/dev/null; test $(kill -l $?) = XFSZ' sh ";
+      /* In a subshell, so that the shell's own message may go to a file. */
+      return "sh -c '(ulimit -f 0; exec \"$@\" >/dev/null); test $(kill -l $?) = XFSZ' sh ";
     case BIND_MOUNTED:
       return "unshare -m sh -c 'mount --make-rprivate / && mount --bind bound target && exec \"$@\"' sh ";
+    case OVERLAID_NO_FILE_SIZE:
+      return "unshare -m sh -c 'mount --make-rprivate / && mkdir .l .u .m && mount -t tmpfs none .l && "
+             "mount -t tmpfs none .u && mkdir .u/u .u/w && cp -a -- * .l/ && "
+             "mount -t overlay none -o lowerdir=.l,upperdir=.u/u,workdir=.u/w .m && cd .m || exit 99; "
+             "(ulimit -f 1; exec \"$@\" >/dev/null); status=$?; cp -a . .. && test $(kill -l $status) = XFSZ' sh ";
+    case WITHOUT_PROC:
+      return "unshare -m sh -c 'mount --make-rprivate / && mount -t tmpfs none /proc && exec \"$@\"' sh ";
+    case FOLDER_SWAPPED:
+      return "sh -c 'strace -f -qq -o .trace -e trace=linkat,rename,renameat,renameat2 "
+             "-e inject=linkat,rename,renameat,renameat2:delay_enter=1000000 \"$@\" & n=0; "
+             "until [ -s .trace ] || [ $((n += 1)) = 3000 ]; do sleep 0.01; done; "
+             NOBODY "sh -c \"mv d d.old && ln -s secret d\"; wait $!' sh ";
     default:
       return "";
   }
@@ -45,15 +66,26 @@ std::vector<std::string> FindNamesWithPrefix(const std::string &folder, const st
   return names;
 }
 
+/* A path of exactly length bytes ending in name, through folders of 200-byte names. */
+std::string LongPath(size_t length, const std::string &name) {
+  std::string path;
+  while (path.size() + 201 + 1 + name.size() < length) {
+    path += std::string(200, 'd') + "/";
+  }
+  return path + std::string(length - path.size() - 1 - name.size(), 'e') + "/" + name;
+}
+
 std::vector<OutputCase> OutputCases(const std::string &extension, const std::string &temporaryPrefix) {
   const std::string out = "out" + extension;
   const std::string longName = std::string(255 - extension.size(), 'n') + extension;
+  const std::string longPath = LongPath(4093, out);
   const std::string unchanged = "test \"$(cat " + out + ")\" = old";
   const std::string replaced = "cmp " + out + " \"$REF\"";
   const std::string appended =
       "test \"$(head -n 1 log)\" = old && tail -c $(stat -c %s \"$REF\") log | cmp - \"$REF\"";
   const char *denied = "Permission denied";
   return {
+      {"an existing file is replaced", "echo old > " + out, out, AS_ROOT, "", replaced, true},
       {"a new file gets 0666 less the umask", "true", out, AS_ROOT, "",
        replaced + " && test $(stat -c %a " + out + ") = $(printf %o $((0666 & ~0$(umask))))", true},
       {"root replacing a user's file keeps its owner, group and set-id bits",
@@ -112,6 +144,24 @@ std::vector<OutputCase> OutputCases(const std::string &extension, const std::str
        "cmp bound \"$REF\" && test \"$(cat target)\" = old", false},
       {"a descriptor number with a leading zero is no descriptor's name", "true", "/proc/self/fd/01",
        AS_ROOT, "No such file or directory", "true", false},
+      {"a failed save on an overlay (as containers have) leaves the file as it was", "echo old > " + out,
+       out, OVERLAID_NO_FILE_SIZE, "", unchanged, false},
+      {"a folder swapped for a link midway changes nothing in the folder it leads to",
+       "mkdir d secret && echo old > d/" + out + " && chmod 666 d/" + out + " && chown -R nobody:nogroup d"
+       " && echo old > secret/" + out + " && chmod 600 secret/" + out + " && chmod 700 secret",
+       "d/" + out, FOLDER_SWAPPED, "",
+       "test -L d && test \"$(cat secret/" + out + ")\" = old && test $(stat -c %U:%G:%a secret/" + out +
+       ") = root:root:600 && cmp d.old/" + out + " \"$REF\" && test $(stat -c %U:%a d.old/" + out +
+       ") = nobody:666", false},
+      {"replacing a file keeps its ACL", "echo old > " + out + " && chown nobody " + out + " && chmod 640 " +
+       out + " && setfacl -m u:daemon:r,g:adm:rw,m::r " + out + " && getfacl -c " + out + " > acl", out,
+       AS_NOBODY, "", replaced + " && test \"$(getfacl -c " + out + ")\" = \"$(cat acl)\"", false},
+      {"a new file in a folder with a default ACL gets what a plain create there gets",
+       "mkdir a && setfacl -d -m u::rw,g::r,o::-,u:nobody:rw a && touch a/plain", "a/" + out, AS_ROOT, "",
+       "cmp a/" + out + " \"$REF\" && test \"$(getfacl -c a/" + out + ")\" = \"$(getfacl -c a/plain)\"",
+       false},
+      {"a path of 4093 bytes works", "mkdir -p " + longPath.substr(0, longPath.rfind('/')), longPath, AS_ROOT,
+       "", "cmp " + longPath + " \"$REF\"", false},
   };
 }
 
@@ -140,7 +190,8 @@ void ExpectOutputCases(const std::vector<OutputCase> &cases, const ToolUnderTest
     EXPECT_EQ(outputCase.reason.empty() ? 0 : tool.failureExitCode, result.exitCode)
         << outputCase.what;
     /* These runners send the tool's standard output elsewhere. */
-    EXPECT_EQ(outputCase.runner == IN_SCRATCH_DEV || outputCase.runner == NO_FILE_SIZE
+    EXPECT_EQ(outputCase.runner == IN_SCRATCH_DEV || outputCase.runner == NO_FILE_SIZE ||
+                      outputCase.runner == OVERLAID_NO_FILE_SIZE
                   ? ""
                   : tool.expectedOutput(outputCase.output, outputCase.reason),
               result.output)
@@ -156,6 +207,22 @@ void ExpectOutputCases(const std::vector<OutputCase> &cases, const ToolUnderTest
   }
 }
 
+/* Whether process holds open an unnamed file (O_TMPFILE) of folder; its mode then in *mode. */
+bool HoldsUnnamedFile(pid_t process, const std::string &folder, unsigned *mode) {
+  const std::string descriptors = "/proc/" + std::to_string(process) + "/fd";
+  std::error_code error;
+  for (auto entry = fs::directory_iterator(descriptors, error); !error && entry != fs::directory_iterator();
+       entry.increment(error)) {
+    const std::string target = fs::read_symlink(entry->path(), error).string();
+    struct stat status {};
+    if (target.rfind(folder + "/#", 0) == 0 && stat(entry->path().c_str(), &status) == 0) {
+      *mode = status.st_mode & 07777;
+      return true;
+    }
+  }
+  return false;
+}
+
 Interruption InterruptWhenFileAppears(const std::string &commandLine, const std::string &folder,
                                       const std::string &prefix, int signalNumber) {
   Interruption result{false, false, 0, 0};
@@ -169,10 +236,15 @@ Interruption InterruptWhenFileAppears(const std::string &commandLine, const std:
     execl("/bin/sh", "sh", "-c", (commandLine + " >/dev/null").c_str(), static_cast<char *>(nullptr));
     _exit(127);
   }
+  const std::string canonicalFolder = fs::canonical(folder).string();
   /* Bounded, so that a file that never appears cannot hang the test. */
-  for (int waited = 0; !result.appeared; waited += 100) {
+  for (int waited = 0; !result.appeared; waited += 5) {
     struct pollfd readable = {watch, POLLIN, 0};
-    if (poll(&readable, 1, 100) <= 0) {
+    if (poll(&readable, 1, 5) <= 0) {
+      if (HoldsUnnamedFile(child, canonicalFolder, &result.mode)) {
+        result.appeared = result.seen = true;
+        break;
+      }
       if (waited > 300 * 1000) {
         kill(child, SIGKILL);
       }
@@ -212,4 +284,33 @@ void ExpectEndedBySignal(const Interruption &interruption, int signalNumber, boo
   if (interruption.seen) {
     EXPECT_EQ(0600u, interruption.mode);
   }
+}
+
+void ExpectConcurrentWritersEachWriteWhole(const ScratchFolder &folder, const std::vector<std::string> &commands,
+                                           const std::vector<std::string> &references, int failureExitCode,
+                                           const std::string &failureMessage) {
+  const std::string inFolder = "cd " + ShellQuote(folder.root) + " && ";
+  chmod(folder.root.c_str(), 0755);
+  ASSERT_EQ(0, RunCommand(inFolder + "mkdir -m 1777 t && echo old > t/out && chmod 666 t/out").exitCode);
+  std::string script = inFolder + "status=0; pids=; ";
+  for (const std::string &command : commands) {
+    script += "(" + command + ") & pids=\"$pids $!\"; ";
+  }
+  CommandResult all = RunCommand(script + "for pid in $pids; do wait $pid || status=1; done; exit $status");
+  EXPECT_EQ(0, all.exitCode) << all.output;
+  const std::string written = ReadFileText(folder.Path("t/out"));
+  EXPECT_TRUE(std::any_of(references.begin(), references.end(),
+                          [&](const std::string &reference) { return ReadFileText(reference) == written; }))
+      << "a mix of " << written.size() << " bytes";
+  EXPECT_EQ(std::vector<std::string>{"out"}, ListFolder(folder.Path("t")));
+
+  const int held = open(folder.Path("t/out").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_LE(0, held);
+  ASSERT_EQ(0, flock(held, LOCK_EX));
+  CommandResult locked = RunCommand(commands[0]);
+  close(held);
+  EXPECT_EQ(failureExitCode, locked.exitCode);
+  EXPECT_NE(std::string::npos, locked.output.find(failureMessage)) << locked.output;
+  EXPECT_EQ(written, ReadFileText(folder.Path("t/out")));
+  EXPECT_EQ(std::vector<std::string>{"out"}, ListFolder(folder.Path("t")));
 }

@@ -15,6 +15,13 @@ enum CaseRunner {
                       standard output appended to "log", and the link must survive */
   NO_FILE_SIZE,    /* ulimit -f 0, standard output dropped: the run must end by SIGXFSZ */
   BIND_MOUNTED,    /* unshare -m with the file "bound" mounted over the file "target" */
+  OVERLAID_NO_FILE_SIZE, /* the folder's files copied onto an overlay of two tmpfs layers, run
+                            there under ulimit -f 1 (512 bytes; must end by SIGXFSZ), the overlay's files
+                            copied back afterwards */
+  WITHOUT_PROC,    /* unshare -m with an empty tmpfs over /proc, as in a chroot: the temporary
+                      file then has a name while it is written */
+  FOLDER_SWAPPED,  /* under strace, which holds the run for a second at its first link or
+                      rename, while nobody swaps the folder "d" for a link to "secret" */
 };
 
 struct OutputCase {
@@ -65,8 +72,9 @@ struct Interruption {
 
 /*
  * Starts commandLine, sends signalNumber as soon as a file whose name begins
- * with prefix appears in folder, and waits for the command to end. A command
- * that makes no such file within 300 s is killed.
+ * with prefix appears in folder, or the command holds an unnamed file there
+ * open, and waits for the command to end. A command that makes neither within
+ * 300 s is killed.
  */
 Interruption InterruptWhenFileAppears(const std::string &commandLine, const std::string &folder,
                                       const std::string &prefix, int signalNumber);
@@ -83,6 +91,18 @@ int InterruptSignal(bool underWine);
  * mode bits, and wine's own Ctrl-C handler ends the process with status 0.
  */
 void ExpectEndedBySignal(const Interruption &interruption, int signalNumber, bool underWine);
+
+/*
+ * Runs the commands at once, as nobody, each writing the same file in place
+ * (root's 0666 file "t/out" in a sticky folder, created from references[0]):
+ * every run must succeed and the file must equal one of the references, the
+ * complete output of one run. Then, with the file's lock held by the test,
+ * one more run must fail with failureExitCode and printing failureMessage,
+ * and leave it as it was.
+ */
+void ExpectConcurrentWritersEachWriteWhole(const ScratchFolder &folder, const std::vector<std::string> &commands,
+                                           const std::vector<std::string> &references, int failureExitCode,
+                                           const std::string &failureMessage);
 
 /* Names in folder beginning with prefix, searched through its subfolders. */
 std::vector<std::string> FindNamesWithPrefix(const std::string &folder, const std::string &prefix);

@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -16,9 +18,24 @@ namespace {
 
 const std::string TEMPORARY_PREFIX = ".tervox-";
 
+/* Ten packets: a capture past 512 bytes, so that ulimit -f 1 stops its save. */
 std::vector<uint8_t> SmallDump() {
   RingDumpBuilder builder(2048);
-  return builder.File(0, builder.PutRecord(0, Pattern(60), 1500));
+  uint16_t end = 0;
+  for (uint8_t packet = 0; packet < 10; ++packet) {
+    end = builder.PutRecord(end, Pattern(60, packet), 1500u * packet);
+  }
+  return builder.File(0, end);
+}
+
+/* A 16 KiB ring holding records packets of 300 bytes (at most 53). */
+std::vector<uint8_t> DumpOf(int records) {
+  RingDumpBuilder builder(16384);
+  uint16_t end = 0;
+  for (int record = 0; record < records; ++record) {
+    end = builder.PutRecord(end, Pattern(300, static_cast<uint8_t>(record)), 1000u * static_cast<uint32_t>(record));
+  }
+  return builder.File(0, end);
 }
 
 TEST_F(TervoxTest, EveryKindOfTargetIsWrittenAsTheSystemAllows) {
@@ -99,21 +116,40 @@ TEST_F(TervoxTest, NothingReachesAnOutputFromARunWhoseInputFails) {
 
 /*
  * The capture is created before the input is read: a FIFO input that we hold
- * open for writing holds the run there (wine does not wait for a writer to open it).
+ * open for writing holds the run there (wine does not wait for a writer to
+ * open it). Any signal that ends the process then leaves nothing, whether the
+ * temporary file has a name or not.
  */
-TEST_F(TervoxTest, InterruptWhileTheCaptureIsOpenRemovesTheTemporaryFile) {
+TEST_F(TervoxTest, AnyFatalSignalWhileTheCaptureIsOpenLeavesNothingBehind) {
+  const bool underWine = TervoxRunsUnderWine();
+  const struct {
+    int signalNumber;
+    CaseRunner runner;
+  } cases[] = {
+      {InterruptSignal(underWine), AS_ROOT}, {SIGQUIT, AS_ROOT},      {SIGPIPE, AS_ROOT},
+      {SIGKILL, AS_ROOT},                    {SIGTERM, WITHOUT_PROC}, {SIGQUIT, WITHOUT_PROC},
+      {SIGPIPE, WITHOUT_PROC},
+  };
   ASSERT_EQ(0, mkfifo(folder.Path("in.prb").c_str(), 0644));
-  const int writer = open(folder.Path("in.prb").c_str(), O_RDWR | O_CLOEXEC);
-  ASSERT_LE(0, writer);
   WriteFileText(folder.Path("out.pcap"), "old\n");
-  const int signalNumber = InterruptSignal(TervoxRunsUnderWine());
-  Interruption interruption = InterruptWhenFileAppears(
-      TervoxCommandLine(folder, "in.prb out.pcap 2 0"), folder.root, TEMPORARY_PREFIX, signalNumber);
-  close(writer);
-  ASSERT_TRUE(interruption.appeared && interruption.seen);
-  ExpectEndedBySignal(interruption, signalNumber, TervoxRunsUnderWine());
-  EXPECT_EQ("old\n", ReadFileText(folder.Path("out.pcap")));
-  EXPECT_EQ((std::vector<std::string>{"in.prb", "out.pcap"}), ListFolder(folder.root));
+  for (const auto &signalCase : cases) {
+    /* Wine turns only SIGINT into something a Windows program sees. */
+    if (underWine ? &signalCase != cases : signalCase.runner != AS_ROOT && !RunningAsRoot()) {
+      continue;
+    }
+    const std::string what =
+        strsignal(signalCase.signalNumber) + std::string(signalCase.runner == AS_ROOT ? "" : " without /proc");
+    const int writer = open(folder.Path("in.prb").c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_LE(0, writer);
+    Interruption interruption = InterruptWhenFileAppears(
+        "ulimit -c 0; " + TervoxCommandLine(folder, "in.prb out.pcap 2 0", RunnerPrefix(signalCase.runner)),
+        folder.root, TEMPORARY_PREFIX, signalCase.signalNumber);
+    close(writer);
+    ASSERT_TRUE(interruption.appeared && interruption.seen) << what;
+    ExpectEndedBySignal(interruption, signalCase.signalNumber, underWine);
+    EXPECT_EQ("old\n", ReadFileText(folder.Path("out.pcap"))) << what;
+    EXPECT_EQ((std::vector<std::string>{"in.prb", "out.pcap"}), ListFolder(folder.root)) << what;
+  }
 }
 
 TEST_F(TervoxTest, ConcurrentRunsOnOneOutputBothSucceedWithOneCompleteFile) {
@@ -122,21 +158,42 @@ TEST_F(TervoxTest, ConcurrentRunsOnOneOutputBothSucceedWithOneCompleteFile) {
   ASSERT_EQ(0, mkfifo(folder.Path("a.prb").c_str(), 0644));
   ASSERT_EQ(0, mkfifo(folder.Path("b.prb").c_str(), 0644));
   /*
-   * Both create their temporary files, then wait for their inputs, which the
-   * shell holds open for writing, so that they overlap. Bounded: a run that
-   * ends early must not hang the test.
+   * Both create their temporary files (named, or unnamed ones they hold
+   * open), then wait for their inputs, which the shell holds open for
+   * writing, so that they overlap. Bounded: a run that ends early must not
+   * hang the test.
    */
   CommandResult both = RunCommand(
       "cd " + ShellQuote(folder.root) + " && exec 3<>a.prb 4<>b.prb || exit 1; (" +
       TervoxCommandLine(folder, "a.prb out.pcap 2 0 3>&- 4>&-") + ") & a=$!; (" +
       TervoxCommandLine(folder, "b.prb out.pcap 2 0 3>&- 4>&-") + ") & b=$!; waited=0; "
-      "until [ $(ls -A | grep -c '^" + TEMPORARY_PREFIX + "') = 2 ] || [ $((waited += 1)) = 6000 ]; "
+      "until [ $(ls -A | grep -c '^" + TEMPORARY_PREFIX + "') = 2 ] || "
+      "{ ls -l /proc/$a/fd/ | grep -q \"$PWD/#\" && ls -l /proc/$b/fd/ | grep -q \"$PWD/#\"; } || "
+      "[ $((waited += 1)) = 6000 ]; "
       "do sleep 0.01; done; cat in.prb >&3 && cat in.prb >&4 && exec 3>&- 4>&- && wait $a && wait $b");
   EXPECT_EQ(0, both.exitCode) << both.output;
   EXPECT_EQ(std::string::npos, both.output.find("Error")) << both.output;
   EXPECT_EQ(ReadFileBytes(folder.Path("ref.pcap")), ReadFileBytes(folder.Path("out.pcap")));
   EXPECT_EQ((std::vector<std::string>{"a.prb", "b.prb", "in.prb", "out.pcap", "ref.pcap"}),
             ListFolder(folder.root));
+}
+
+/* Runs that write one file in place take turns: the file is the whole output of one of them. */
+TEST_F(TervoxTest, ConcurrentWritersInPlaceEachWriteWhole) {
+  if (!RunningAsRoot() || TervoxRunsUnderWine()) {
+    GTEST_SKIP() << "needs root and Unix owners";
+  }
+  std::vector<std::string> commands;
+  std::vector<std::string> references;
+  for (int run = 0; run < 20; ++run) {
+    const std::string input = "in" + std::to_string(run) + ".prb";
+    references.push_back(folder.Path("ref" + std::to_string(run) + ".pcap"));
+    WriteFileBytes(folder.Path(input), DumpOf(20 + run));
+    ASSERT_EQ(0, Run(input + " " + references.back() + " 16 0").exitCode);
+    commands.push_back(TervoxCommandLine(folder, input + " t/out 16 0", RunnerPrefix(AS_NOBODY)));
+  }
+  ExpectConcurrentWritersEachWriteWhole(folder, commands, references, 255,
+                                        "Error: could not write capture file t/out\n");
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <csignal>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -14,11 +16,11 @@ namespace {
 
 const std::string TEMPORARY_PREFIX = ".trellan-";
 
-/* 8 MiB of data in S3 records: long enough to save that a signal can land while it runs. */
-void WriteLargeImage(const std::string &path) {
+/* kib KiB of data in S3 records (8 MiB: long enough to save that a signal can land while it runs). */
+void WriteLargeImage(const std::string &path, uint32_t kib = 8192) {
   /* With a header of its own, every output holds the same text whatever its name. */
   std::string text = Srec('0', 0, {'b', 'i', 'g'});
-  for (uint32_t offset = 0; offset < (8u << 20); offset += 32) {
+  for (uint32_t offset = 0; offset < kib * 1024; offset += 32) {
     text += Srec('3', 0x08000000 + offset, Ramp(32, static_cast<uint8_t>(offset >> 5)));
   }
   WriteFileText(path, text);
@@ -40,28 +42,45 @@ TEST(VelmarkOutput, EveryKindOfTargetIsWrittenAsTheSystemAllows) {
   ExpectOutputCases(OutputCases(".srec", TEMPORARY_PREFIX), velmark);
 }
 
-TEST(VelmarkOutput, InterruptWhileSavingRemovesTheTemporaryFile) {
+/* Any signal that ends the process leaves nothing, whether the temporary file has a name or not. */
+TEST(VelmarkOutput, AnyFatalSignalWhileSavingLeavesNothingBehind) {
+  const bool underWine = VelmarkRunsUnderWine();
+  const struct {
+    int signalNumber;
+    CaseRunner runner;
+  } cases[] = {
+      {InterruptSignal(underWine), AS_ROOT}, {SIGQUIT, AS_ROOT},      {SIGPIPE, AS_ROOT},
+      {SIGKILL, AS_ROOT},                    {SIGTERM, WITHOUT_PROC}, {SIGQUIT, WITHOUT_PROC},
+      {SIGPIPE, WITHOUT_PROC},
+  };
   ScratchFolder folder;
   WriteLargeImage(folder.Path("big.srec"));
-  const int signalNumber = InterruptSignal(VelmarkRunsUnderWine());
-  /* A save may still finish before the signal lands: then try again. */
-  for (int attempt = 0; attempt < 5; ++attempt) {
-    WriteFileText(folder.Path("out.srec"), "old\n");
-    Interruption interruption = InterruptWhenFileAppears(
-        VelmarkCommandLine(folder, "-a0B000000 big.srec out.srec"), folder.root, TEMPORARY_PREFIX,
-        signalNumber);
-    ASSERT_TRUE(interruption.appeared);
-    /* Under wine an interrupted run ends 0 too: only the output tells them apart there. */
-    if (WIFEXITED(interruption.waitStatus) && WEXITSTATUS(interruption.waitStatus) == 0 &&
-        ReadFileText(folder.Path("out.srec")) != "old\n") {
+  for (const auto &signalCase : cases) {
+    /* Wine turns only SIGINT into something a Windows program sees. */
+    if (underWine ? &signalCase != cases : signalCase.runner != AS_ROOT && !RunningAsRoot()) {
       continue;
     }
-    ExpectEndedBySignal(interruption, signalNumber, VelmarkRunsUnderWine());
-    EXPECT_EQ("old\n", ReadFileText(folder.Path("out.srec")));
-    EXPECT_EQ((std::vector<std::string>{"big.srec", "out.srec"}), ListFolder(folder.root));
-    return;
+    const std::string what = strsignal(signalCase.signalNumber) + std::string(signalCase.runner == AS_ROOT ? "" : " without /proc");
+    bool landed = false;
+    /* A save may still finish before the signal lands: then try again. */
+    for (int attempt = 0; attempt < 5 && !landed; ++attempt) {
+      WriteFileText(folder.Path("out.srec"), "old\n");
+      Interruption interruption = InterruptWhenFileAppears(
+          "ulimit -c 0; " + VelmarkCommandLine(folder, "-a0B000000 big.srec out.srec", RunnerPrefix(signalCase.runner)),
+          folder.root, TEMPORARY_PREFIX, signalCase.signalNumber);
+      ASSERT_TRUE(interruption.appeared) << what;
+      /* Under wine an interrupted run ends 0 too: only the output tells them apart there. */
+      if (WIFEXITED(interruption.waitStatus) && WEXITSTATUS(interruption.waitStatus) == 0 &&
+          ReadFileText(folder.Path("out.srec")) != "old\n") {
+        continue;
+      }
+      landed = true;
+      ExpectEndedBySignal(interruption, signalCase.signalNumber, underWine);
+      EXPECT_EQ("old\n", ReadFileText(folder.Path("out.srec"))) << what;
+      EXPECT_EQ((std::vector<std::string>{"big.srec", "out.srec"}), ListFolder(folder.root)) << what;
+    }
+    EXPECT_TRUE(landed) << what << ": every save ended before the signal landed";
   }
-  FAIL() << "every save ended before the signal landed";
 }
 
 TEST(VelmarkOutput, ConcurrentRunsOnOneOutputBothSucceedWithOneCompleteFile) {
@@ -74,6 +93,24 @@ TEST(VelmarkOutput, ConcurrentRunsOnOneOutputBothSucceedWithOneCompleteFile) {
   EXPECT_EQ("", both.output);
   EXPECT_TRUE(ReadFileText(folder.Path("ref.srec")) == ReadFileText(folder.Path("out.srec")));
   EXPECT_EQ((std::vector<std::string>{"big.srec", "out.srec", "ref.srec"}), ListFolder(folder.root));
+}
+
+/* Runs that write one file in place take turns: the file is the whole output of one of them. */
+TEST(VelmarkOutput, ConcurrentWritersInPlaceEachWriteWhole) {
+  if (!RunningAsRoot() || VelmarkRunsUnderWine()) {
+    GTEST_SKIP() << "needs root and Unix owners";
+  }
+  ScratchFolder folder;
+  std::vector<std::string> commands;
+  std::vector<std::string> references;
+  for (int run = 0; run < 20; ++run) {
+    const std::string input = "in" + std::to_string(run) + ".srec";
+    references.push_back(folder.Path("ref" + std::to_string(run) + ".srec"));
+    WriteLargeImage(folder.Path(input), 256 + 16 * static_cast<uint32_t>(run));
+    ASSERT_EQ(0, RunVelmark(folder, "-a0B000000 " + input + " " + references.back()).exitCode);
+    commands.push_back(VelmarkCommandLine(folder, "-a0B000000 " + input + " t/out", RunnerPrefix(AS_NOBODY)));
+  }
+  ExpectConcurrentWritersEachWriteWhole(folder, commands, references, 3, "[ERROR] Could not save output file.");
 }
 
 }  // namespace

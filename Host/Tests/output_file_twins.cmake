@@ -1,0 +1,21 @@
+# Fails unless the output_file modules of libtrellan (FIRST) and Tervox (SECOND)
+# are the same files, byte for byte, but for their temporary files' prefix.
+# Usage: cmake -DFIRST=<folder> -DSECOND=<folder> -P output_file_twins.cmake
+file(GLOB firstFiles RELATIVE "${FIRST}" "${FIRST}/output_file*")
+file(GLOB secondFiles RELATIVE "${SECOND}" "${SECOND}/output_file*")
+list(SORT firstFiles)
+list(SORT secondFiles)
+if(NOT firstFiles STREQUAL secondFiles OR NOT firstFiles)
+  message(FATAL_ERROR "not the same files: [${firstFiles}] and [${secondFiles}]")
+endif()
+foreach(name IN LISTS firstFiles)
+  file(READ "${FIRST}/${name}" first)
+  file(READ "${SECOND}/${name}" second)
+  string(REPLACE "\".trellan-\"" "\"PREFIX\"" first "${first}")
+  string(REPLACE "\".tervox-\"" "\"PREFIX\"" second "${second}")
+  if(NOT first STREQUAL second)
+    message(FATAL_ERROR "${name} differs in more than the temporary files' prefix: "
+                        "diff ${FIRST}/${name} ${SECOND}/${name}")
+  endif()
+endforeach()
+message(STATUS "twins: ${firstFiles}")
