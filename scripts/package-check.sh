@@ -72,7 +72,8 @@ lintianUser=()
 for package in "$deb" "$dev"; do
   echo "== $package: lintian (no errors, no hardening or manual page tags)"
   cp "$package" "$work/"
-  "${lintianUser[@]}" lintian -I --fail-on error "$work/$(basename "$package")" | tee "$work/lintian.out"
+  # From the scratch folder: the user lintian runs as may not enter the clone's.
+  (cd "$work" && "${lintianUser[@]}" lintian -I --fail-on error "$(basename "$package")") | tee "$work/lintian.out"
   if grep -E 'hardening-|no-manual-page' "$work/lintian.out"; then
     echo "$package: lintian reports the tags above" >&2
     exit 1
