@@ -92,17 +92,17 @@ if ! grep -q 'libpcap0\.8' <<<"$depends"; then
   echo "$deb does not depend on libpcap0.8" >&2
   exit 1
 fi
-if [ "$(dpkg-deb -f "$dev" Depends)" != "velmark-tervox (= $version)" ]; then
-  echo "$dev does not depend on velmark-tervox (= $version)" >&2
+if [ "$(dpkg-deb -f "$dev" Depends)" != "velmark-tervox (= $version), libacl1-dev" ]; then
+  echo "$dev does not depend on velmark-tervox (= $version) and libacl1-dev" >&2
   exit 1
 fi
 
 echo "== $deb, $dev: dpkg -i into a throw-away root"
-# Its database knows the packages the .deb depends on as this machine has them
+# Its database knows the packages the .debs depend on as this machine has them
 # (their files are not needed), so dpkg checks the dependencies for real.
 root="$work/root"
 mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
-for package in $(tr ',' '\n' <<<"$depends" | sed 's/[(|].*//'); do
+for package in $(tr ',' '\n' <<<"$depends" | sed 's/[(|].*//') libacl1-dev; do
   dpkg-query -s "$package" >>"$root/var/lib/dpkg/status"
   echo >>"$root/var/lib/dpkg/status"
   touch "$root/var/lib/dpkg/info/$(dpkg-query -W -f='${binary:Package}' "$package").list"
