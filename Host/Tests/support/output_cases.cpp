@@ -45,7 +45,8 @@ std::string RunnerPrefix(CaseRunner runner) {
     case WITHOUT_PROC:
       return "unshare -m sh -c 'mount --make-rprivate / && mount -t tmpfs none /proc && exec \"$@\"' sh ";
     case FOLDER_SWAPPED:
-      return "sh -c 'strace -f -qq -o .trace -e trace=linkat,rename,renameat,renameat2 "
+      /* LeakSanitizer cannot work under ptrace. */
+      return "sh -c 'ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0 strace -f -qq -o .trace -e trace=linkat,rename,renameat,renameat2 "
              "-e inject=linkat,rename,renameat,renameat2:delay_enter=1000000 \"$@\" & n=0; "
              "until [ -s .trace ] || [ $((n += 1)) = 3000 ]; do sleep 0.01; done; "
              NOBODY "sh -c \"mv d d.old && ln -s secret d\"; wait $!' sh ";
