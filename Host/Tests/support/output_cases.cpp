@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 
@@ -26,9 +27,10 @@ std::string RunnerPrefix(CaseRunner runner) {
   switch (runner) {
     case AS_NOBODY:
       /* The build may lie where nobody cannot reach it (under a 0700 /root): then a copy runs. */
-      return "sh -c 'if " NOBODY "test -x \"$1\"; then exec " NOBODY "\"$@\"; fi; "
+      return "sh -c 'case \"$1\" in */*) if ! " NOBODY "test -x \"$1\"; then "
              "copy=$(mktemp -d) && chmod 755 \"$copy\" && cp \"$1\" \"$copy\" && tool=\"$copy/${1##*/}\" && "
-             "shift && " NOBODY "\"$tool\" \"$@\"; status=$?; rm -rf \"$copy\"; exit $status' sh ";
+             "shift && " NOBODY "\"$tool\" \"$@\"; status=$?; rm -rf \"$copy\"; exit $status; fi;; esac; "
+             "exec " NOBODY "\"$@\"' sh ";
     case IN_SCRATCH_DEV:
       return "unshare -m sh -c 'mount -t tmpfs none /dev && ln -s /proc/self/fd/1 /dev/stdout && "
              "\"$@\" >> log; status=$?; test -L /dev/stdout || status=99; exit $status' sh ";
@@ -46,7 +48,8 @@ std::string RunnerPrefix(CaseRunner runner) {
       return "unshare -m sh -c 'mount --make-rprivate / && mount -t tmpfs none /proc && exec \"$@\"' sh ";
     case FOLDER_SWAPPED:
       /* LeakSanitizer cannot work under ptrace. */
-      return "sh -c 'ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0 strace -f -qq -o .trace -e trace=linkat,rename,renameat,renameat2 "
+      return "sh -c 'ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0 strace -f -qq -o .trace "
+             "-e signal=none -e trace=linkat,rename,renameat,renameat2 "
              "-e inject=linkat,rename,renameat,renameat2:delay_enter=1000000 \"$@\" & n=0; "
              "until [ -s .trace ] || [ $((n += 1)) = 3000 ]; do sleep 0.01; done; "
              NOBODY "sh -c \"mv d d.old && ln -s secret d\"; wait $!' sh ";
@@ -56,6 +59,11 @@ std::string RunnerPrefix(CaseRunner runner) {
 }
 
 bool RunningAsRoot() { return geteuid() == 0; }
+
+bool RunsUnderValgrind(const char *commandVariable) {
+  const char *command = std::getenv(commandVariable);
+  return command != nullptr && std::strstr(command, "valgrind") != nullptr;
+}
 
 std::vector<std::string> FindNamesWithPrefix(const std::string &folder, const std::string &prefix) {
   std::vector<std::string> names;
