@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 
@@ -42,7 +43,9 @@ std::string RunnerPrefix(CaseRunner runner) {
     case WITHOUT_PROC:
       return "unshare -m sh -c 'mount --make-rprivate / && mount -t tmpfs none /proc && exec \"$@\"' sh ";
     case FOLDER_SWAPPED:
-      return "sh -c 'strace -f -qq -o .trace -e trace=linkat,rename,renameat,renameat2 "
+      /* LeakSanitizer cannot work under ptrace. */
+      return "sh -c 'ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0 strace -f -qq -o .trace "
+             "-e signal=none -e trace=linkat,rename,renameat,renameat2 "
              "-e inject=linkat,rename,renameat,renameat2:delay_enter=1000000 \"$@\" & n=0; "
              "until [ -s .trace ] || [ $((n += 1)) = 3000 ]; do sleep 0.01; done; "
              NOBODY "sh -c \"mv d d.old && ln -s secret d\"; wait $!' sh ";
@@ -52,6 +55,11 @@ std::string RunnerPrefix(CaseRunner runner) {
 }
 
 bool RunningAsRoot() { return geteuid() == 0; }
+
+bool RunsUnderValgrind(const char *commandVariable) {
+  const char *command = std::getenv(commandVariable);
+  return command != nullptr && std::strstr(command, "valgrind") != nullptr;
+}
 
 std::vector<std::string> FindNamesWithPrefix(const std::string &folder, const std::string &prefix) {
   std::vector<std::string> names;

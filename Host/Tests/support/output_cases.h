@@ -42,6 +42,9 @@ std::string RunnerPrefix(CaseRunner runner);
 
 bool RunningAsRoot();
 
+/* Whether the command in that environment variable runs its program under valgrind, which needs /proc. */
+bool RunsUnderValgrind(const char *commandVariable);
+
 /* How the end-to-end test of one tool runs it. */
 struct ToolUnderTest {
   std::string reference;        /* the file a successful run writes */
