@@ -106,8 +106,9 @@ if ! grep -q 'libpcap0\.8' <<<"$depends"; then
   echo "$deb does not depend on libpcap0.8" >&2
   exit 1
 fi
-if [ "$(dpkg-deb -f "$dev" Depends)" != "velmark-tervox (= $version), libacl1-dev" ]; then
-  echo "$dev does not depend on velmark-tervox (= $version) and libacl1-dev" >&2
+devDepends=$(dpkg-deb -f "$dev" Depends)
+if ! [[ "$devDepends" =~ ^"velmark-tervox (= $version), libacl1-dev, libstdc++-"[0-9]+"-dev | libstdc++-dev"$ ]]; then
+  echo "$dev does not depend on velmark-tervox (= $version), libacl1-dev and libstdc++'s -dev: $devDepends" >&2
   exit 1
 fi
 
@@ -116,7 +117,7 @@ echo "== $deb, $dev: dpkg -i into a throw-away root"
 # (their files are not needed), so dpkg checks the dependencies for real.
 root="$work/root"
 mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
-for package in $(tr ',' '\n' <<<"$depends" | sed 's/[(|].*//') libacl1-dev; do
+for package in $(tr ',' '\n' <<<"$depends, ${devDepends#*,}" | sed 's/[(|].*//'); do
   dpkg-query -s "$package" >>"$root/var/lib/dpkg/status"
   echo >>"$root/var/lib/dpkg/status"
   touch "$root/var/lib/dpkg/info/$(dpkg-query -W -f='${binary:Package}' "$package").list"
