@@ -33,9 +33,14 @@ capture.")
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME ${VELMARK_PACKAGE_NAME}-dev)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
 # Its CMake package names the tools, which the other package holds; a static
-# link of libtrellan needs libacl's development files on Linux.
+# link of libtrellan needs libacl's development files on Linux, and the C++
+# runtime's, which a C compiler alone does not bring.
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS
   "${VELMARK_PACKAGE_NAME} (= ${PROJECT_VERSION}-${CPACK_DEBIAN_PACKAGE_RELEASE}), libacl1-dev")
+if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+  string(REGEX MATCH "^[0-9]+" gxxMajor "${CMAKE_CXX_COMPILER_VERSION}")
+  string(APPEND CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS ", libstdc++-${gxxMajor}-dev | libstdc++-dev")
+endif()
 set(CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION "\
 firmware data library and firmware-side checker for Velmark
 libtrellan, the static library Velmark is built on (loading, editing and

@@ -58,7 +58,7 @@ objcopy -I srec -O ihex examples/demoprog.srec "$out/demoprog.hex"
 Run "$bin/Velmark" -a0800C000 -x0800C000:0800C0FF "$out/demoprog.hex" "$out/demoprog_checksum.hex"
 echo
 echo "The table's records, then the start address (05) and the end (01):"
-sed -n '/^:10C00000/,/^:10C02000/p' "$out/demoprog_checksum.hex" | sed 's/^/  /'
+sed -n '/^:10C00000/,/^:..C02000/p' "$out/demoprog_checksum.hex" | sed 's/^/  /'
 tail -n 2 "$out/demoprog_checksum.hex" | sed 's/^/  /'
 echo
 Run "$bin/Velcheck" "$out/demoprog_checksum.hex"

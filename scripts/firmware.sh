@@ -234,6 +234,17 @@ ADDRESS;1000;EXCLUDE;1000-10FF|EXCLUDE '1000-10FF' is not <start>:<end>
 ADDRESS;1000;EXCLUDE;1000:10G0|EXCLUDE end '10G0' is not a hexadecimal address
 ADDRESS;1000;FORMAT;elf|FORMAT 'elf' is neither srec nor ihex
 CASES
+# Leading zeros go, the zeros inside an address stay.
+cmake -S "$out/arguments" -B "$out/arguments/build" "${package[@]}" \
+  -DARGUMENTS="ADDRESS;0x08001000;EXCLUDE;0x0800C000:0x0800C0FF" >"$out/arguments.log" 2>&1 ||
+  { cat "$out/arguments.log"; exit 1; }
+if grep -rqF -- '-a8001000 -x800C000:800C0FF ' "$out/arguments/build/CMakeFiles"; then
+  echo "ok     addresses with zeros reach Velmark as -a8001000 -x800C000:800C0FF"
+else
+  echo "FAILED: addresses with zeros do not reach Velmark as -a8001000 -x800C000:800C0FF"
+  failed=1
+fi
+rm -rf "$out/arguments/build"
 
 echo "-- the CRC table variant boots valid too"
 cmake -S examples/firmware -B "$out/crc-table" -DCMAKE_BUILD_TYPE=MinSizeRel \

@@ -32,6 +32,20 @@ ExpectFiles() {
   fi
 }
 
+# The licence that the copyright file COPYRIGHT gives the shipped file PATH:
+# that of the last Files stanza matching it, as the copyright format reads it.
+GetLicence() {
+  python3 - "$1" "$2" <<'PYTHON'
+import fnmatch, sys
+licence = ""
+for stanza in open(sys.argv[1]).read().split("\n\n"):
+    fields = dict(line.split(": ", 1) for line in stanza.splitlines() if line[:1] not in ("", " ") and ": " in line)
+    if any(fnmatch.fnmatchcase(sys.argv[2], pattern) for pattern in fields.get("Files", "").split()):
+        licence = fields["License"]
+print(licence)
+PYTHON
+}
+
 # Runs the tools in BIN (names ending in SUFFIX, each run by the command that
 # follows, if any) on the samples in the current folder, naming outputs TAG.*.
 RunSamples() {
@@ -92,8 +106,9 @@ if ! grep -q 'libpcap0\.8' <<<"$depends"; then
   echo "$deb does not depend on libpcap0.8" >&2
   exit 1
 fi
-if [ "$(dpkg-deb -f "$dev" Depends)" != "velmark-tervox (= $version), libacl1-dev" ]; then
-  echo "$dev does not depend on velmark-tervox (= $version) and libacl1-dev" >&2
+devDepends=$(dpkg-deb -f "$dev" Depends)
+if ! [[ "$devDepends" =~ ^"velmark-tervox (= $version), libacl1-dev, libstdc++-"[0-9]+"-dev | libstdc++-dev"$ ]]; then
+  echo "$dev does not depend on velmark-tervox (= $version), libacl1-dev and libstdc++'s -dev: $devDepends" >&2
   exit 1
 fi
 
@@ -102,7 +117,7 @@ echo "== $deb, $dev: dpkg -i into a throw-away root"
 # (their files are not needed), so dpkg checks the dependencies for real.
 root="$work/root"
 mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
-for package in $(tr ',' '\n' <<<"$depends" | sed 's/[(|].*//') libacl1-dev; do
+for package in $(tr ',' '\n' <<<"$depends, ${devDepends#*,}" | sed 's/[(|].*//'); do
   dpkg-query -s "$package" >>"$root/var/lib/dpkg/status"
   echo >>"$root/var/lib/dpkg/status"
   touch "$root/var/lib/dpkg/info/$(dpkg-query -W -f='${binary:Package}' "$package").list"
@@ -178,6 +193,18 @@ if ! grep -q 'Redistribution and use in source and binary forms' "$work"/zip/*/b
   echo "$zip: bin/libpcap-LICENSE.txt is not libpcap's licence" >&2
   exit 1
 fi
+# A later stanza overrides an earlier one: each shipped file keeps the licences it is under.
+while read -r file licence; do
+  if [ "$(GetLicence "$(echo "$work"/zip/*/share/doc/velmark-tervox/copyright)" "$file")" != "$licence" ]; then
+    echo "$zip: the copyright file does not give $file the licence $licence" >&2
+    exit 1
+  fi
+done <<'LICENCES'
+bin/wpcap.dll BSD-3-clause and GPL-3+ with GCC-exception-3.1
+bin/libpcap-LICENSE.txt BSD-3-clause
+bin/Velmark.exe proprietary and GPL-3+ with GCC-exception-3.1
+include/trellan.h proprietary
+LICENCES
 source scripts/wine-env.sh
 (cd "$work" && RunSamples windows "$(echo "$work"/zip/*/bin)" .exe "$wine")
 cmp "$work/linux.srec" "$work/windows.srec"

@@ -48,7 +48,12 @@ function(_velmark_parse_address text what out)
   if(NOT digits MATCHES "^[0-9A-Fa-f]+$")
     message(FATAL_ERROR "velmark_add_checksum_table: ${what} '${text}' is not a hexadecimal address")
   endif()
-  string(REGEX REPLACE "^0+(.)" "\\1" digits "${digits}")
+  # Not a REGEX REPLACE of "^0+": it anchors again after each match, so the
+  # zeros inside 08001000 would go too.
+  string(REGEX MATCH "[1-9A-Fa-f][0-9A-Fa-f]*" digits "${digits}")
+  if(digits STREQUAL "")
+    set(digits 0)
+  endif()
   string(LENGTH "${digits}" length)
   if(length GREATER 8)
     message(FATAL_ERROR "velmark_add_checksum_table: ${what} '${text}' does not fit in 32 bits")
