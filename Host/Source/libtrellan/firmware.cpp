@@ -65,6 +65,23 @@ uint32_t LoadWith(Reader read) {
   }
 }
 
+/* Loads a file through one of the stream readers; the file is read as bytes. */
+uint32_t LoadFile(const char *fileName, uint32_t (*readStream)(FILE *, uint32_t, FirmwareImage *),
+                  uint32_t address) {
+  if (fileName == nullptr) {
+    return TRL_ERR_ARGUMENT;
+  }
+  return LoadWith([&](FirmwareImage *loaded) {
+    FILE *stream = std::fopen(fileName, "rb");
+    if (stream == nullptr) {
+      return static_cast<uint32_t>(TRL_ERR_OPEN);
+    }
+    const uint32_t status = readStream(stream, address, loaded);
+    std::fclose(stream);
+    return status;
+  });
+}
+
 struct MemoryText {
   char *buffer;
   size_t bufferSize;
@@ -130,33 +147,11 @@ uint32_t TrlFirmwareSetFileFormat(uint32_t fileFormat) {
 }
 
 uint32_t TrlFirmwareLoadFromFile(const char *fileName, uint32_t addressOffset) {
-  if (fileName == nullptr) {
-    return TRL_ERR_ARGUMENT;
-  }
-  return LoadWith([&](FirmwareImage *loaded) {
-    FILE *stream = std::fopen(fileName, "rb");
-    if (stream == nullptr) {
-      return static_cast<uint32_t>(TRL_ERR_OPEN);
-    }
-    uint32_t status = RecordReadStream(stream, addressOffset, loaded);
-    std::fclose(stream);
-    return status;
-  });
+  return LoadFile(fileName, RecordReadStream, addressOffset);
 }
 
 uint32_t TrlFirmwareLoadBinaryFromFile(const char *fileName, uint32_t baseAddress) {
-  if (fileName == nullptr) {
-    return TRL_ERR_ARGUMENT;
-  }
-  return LoadWith([&](FirmwareImage *loaded) {
-    FILE *stream = std::fopen(fileName, "rb");
-    if (stream == nullptr) {
-      return static_cast<uint32_t>(TRL_ERR_OPEN);
-    }
-    uint32_t status = BinaryReadStream(stream, baseAddress, loaded);
-    std::fclose(stream);
-    return status;
-  });
+  return LoadFile(fileName, BinaryReadStream, baseAddress);
 }
 
 uint32_t TrlFirmwareLoadBinaryFromMemory(const void *data, size_t length, uint32_t baseAddress) {

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "fuzz_image.h"
 #include "trellan.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -19,20 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (TrlFirmwareGetFileFormat() != TRL_FILE_FORMAT_IHEX) {
       std::abort();
     }
-    uint64_t previousEnd = 0;
-    for (uint32_t index = 0; index < TrlFirmwareGetSegmentCount(); ++index) {
-      uint32_t address = 0;
-      uint32_t length = 0;
-      const uint8_t *bytes = TrlFirmwareGetSegment(index, &address, &length);
-      /* Segments ascend with gaps between them and are never empty. */
-      if (bytes == nullptr || length == 0 || (index > 0 && address <= previousEnd)) {
-        std::abort();
-      }
-      previousEnd = static_cast<uint64_t>(address) + length;
-      if (previousEnd > 0x100000000ull) {
-        std::abort();
-      }
-    }
+    fuzz_image::CheckSegmentsSound();
   } else if (TrlFirmwareGetSegmentCount() != 0 || TrlFirmwareGetFileFormat() != TRL_FILE_FORMAT_SREC) {
     std::abort(); /* a failed load must leave the image, and its format, as they were */
   }

@@ -6,15 +6,15 @@
 #include <cstdint>
 #include <cstdlib>
 #include <string>
-#include <utility>
 #include <vector>
 
+#include "fuzz_image.h"
 #include "trellan.h"
 
 namespace {
 
 struct ImageView {
-  std::vector<std::pair<uint32_t, std::vector<uint8_t>>> segments;
+  fuzz_image::Segments segments;
   std::vector<uint8_t> header; /* empty when none was given: that is what a save writes */
   uint32_t startAddress;       /* 0 when none was given, likewise */
   bool operator==(const ImageView &other) const {
@@ -25,12 +25,7 @@ struct ImageView {
 
 ImageView ViewImage() {
   ImageView view{};
-  for (uint32_t index = 0; index < TrlFirmwareGetSegmentCount(); ++index) {
-    uint32_t address = 0;
-    uint32_t length = 0;
-    const uint8_t *bytes = TrlFirmwareGetSegment(index, &address, &length);
-    view.segments.emplace_back(address, std::vector<uint8_t>(bytes, bytes + length));
-  }
+  view.segments = fuzz_image::CopySegments();
   uint32_t headerLength = 0;
   const uint8_t *header = TrlFirmwareGetHeader(&headerLength);
   if (header != nullptr) {
@@ -40,26 +35,16 @@ ImageView ViewImage() {
   return view;
 }
 
-std::string SaveImage() {
-  size_t length = 0;
-  TrlFirmwareSaveToMemory(nullptr, 0, &length);
-  std::string text(length, '\0');
-  if (TrlFirmwareSaveToMemory(&text[0], text.size(), &length) != TRL_OK) {
-    std::abort();
-  }
-  return text;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   TrlFirmwareInit(TRL_FILE_FORMAT_SREC);
   if (TrlFirmwareLoadFromMemory(data, size, 0) == TRL_OK) {
     const ImageView loaded = ViewImage();
-    const std::string text = SaveImage();
+    const std::string text = fuzz_image::SaveImage();
     TrlFirmwareClearData();
     if (TrlFirmwareLoadFromMemory(text.data(), text.size(), 0) != TRL_OK || !(ViewImage() == loaded) ||
-        SaveImage() != text) {
+        fuzz_image::SaveImage() != text) {
       std::abort();
     }
   }
