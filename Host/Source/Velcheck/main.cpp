@@ -86,14 +86,6 @@ static uint32_t LoadImage(void) {
                      : TrlFirmwareLoadFromFile(imageFile, 0);
 }
 
-static uint32_t ReadLittleEndian(const uint8_t *bytes, unsigned size) {
-  uint32_t value = 0;
-  while (size-- > 0) {
-    value = value << 8 | bytes[size];
-  }
-  return value;
-}
-
 static const char *DescribeHeaderFault(CitStatus status) {
   switch (status) {
     case CIT_STATUS_MAGIC_WRONG:

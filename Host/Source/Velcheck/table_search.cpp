@@ -11,14 +11,6 @@ namespace {
 const uint8_t MAGIC_BYTES[4] = {0x37, 0x55, 0xAA, 0x23};
 const uint64_t ADDRESS_SPACE_SIZE = 0x100000000;
 
-uint32_t ReadLittleEndian(const uint8_t *bytes, unsigned size) {
-  uint32_t value = 0;
-  while (size-- > 0) {
-    value = value << 8 | bytes[size];
-  }
-  return value;
-}
-
 struct EntryWalk {
   uint32_t entryCount;    /* entries that read as Velmark could write them */
   bool matchesAboveZero;  /* a count above 0 among them gives the list CRC */
