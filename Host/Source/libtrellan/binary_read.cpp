@@ -8,8 +8,6 @@
 
 namespace {
 
-constexpr size_t READ_BLOCK_SIZE = size_t{256} * 1024;
-
 uint32_t AppendBytes(FirmwareImage *image, uint64_t address, const uint8_t *data, size_t length,
                      size_t room) {
   if (address + length > ADDRESS_SPACE_END) {

@@ -16,7 +16,6 @@ enum IhexRecordType : uint8_t {
 
 /* Count, two address bytes, type and checksum around the data. */
 constexpr size_t RECORD_FRAME_BYTES = 5;
-constexpr uint32_t WINDOW_SIZE = 0x10000;
 
 uint32_t ReadBigEndian16(const uint8_t *bytes) {
   return static_cast<uint32_t>(bytes[0]) << 8 | bytes[1];
@@ -49,7 +48,7 @@ uint32_t ReadIhexLine(RecordReader *reader, const char *line, size_t length) {
   switch (type) {
     case IHEX_DATA:
       /* Readers disagree on whether such a record wraps or carries: neither answer is safe. */
-      if (offset + dataLength > WINDOW_SIZE) {
+      if (offset + dataLength > IHEX_WINDOW_SIZE) {
         return TRL_ERR_WINDOW;
       }
       return AddRecordData(reader, static_cast<uint64_t>(reader->addressBase) + offset + reader->addressOffset,

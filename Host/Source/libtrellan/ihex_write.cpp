@@ -10,7 +10,6 @@ namespace {
 
 constexpr uint32_t DATA_BYTES_PER_RECORD = 16;
 constexpr size_t MAX_LINE_TEXT = 1 + 2 * (4 + 255 + 1) + 1;
-constexpr uint64_t WINDOW_SIZE = 0x10000;
 
 /* Appends one record: count, 16-bit address, type, data, checksum. */
 void PutRecord(ChunkedOutput *output, uint8_t type, uint32_t address, const uint8_t *data,
@@ -53,7 +52,7 @@ uint32_t IhexWriteImage(const FirmwareImage *image, TextWriter writer, void *con
         upperAddress = upper;
       }
       const auto length = static_cast<uint32_t>(std::min<uint64_t>(
-          {DATA_BYTES_PER_RECORD, segment.length - offset, WINDOW_SIZE - (address & 0xFFFF)}));
+          {DATA_BYTES_PER_RECORD, segment.length - offset, uint64_t{IHEX_WINDOW_SIZE} - (address & 0xFFFF)}));
       PutRecord(&output, 0, static_cast<uint32_t>(address & 0xFFFF), segment.bytes + offset, length);
       offset += length;
       address += length;

@@ -10,6 +10,9 @@
 
 #include "segment_store.h"
 
+/* How far an Intel HEX record's 16-bit address reaches past its 02 or 04 record's base. */
+constexpr uint32_t IHEX_WINDOW_SIZE = 0x10000;
+
 struct FirmwareImage {
   SegmentStore store;
   bool hasHeader;

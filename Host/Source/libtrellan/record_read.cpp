@@ -10,8 +10,6 @@
 
 namespace {
 
-/* Small enough to stay in the cache between reading a block and decoding it. */
-constexpr size_t READ_BLOCK_SIZE = size_t{256} * 1024;
 /* DOS ended text files with it; peers accept one after the last line, so must we. */
 constexpr char DOS_END_OF_FILE = '\x1A';
 
@@ -73,7 +71,6 @@ uint32_t ReadLines(RecordReader *reader, const char *text, size_t length, size_t
   return TRL_OK;
 }
 
-constexpr uint32_t WINDOW_BYTES = 0x10000;
 constexpr uint32_t FILLED_WORD_BITS = 64;
 
 /* The first offset from offset on (below end) whose bit is set, or clear when set is false; else end. */
@@ -117,7 +114,7 @@ uint32_t FlushWindow(RecordReader *reader, size_t room) {
 uint32_t GatherInWindow(RecordReader *reader, uint32_t start, const uint8_t *data, uint32_t length,
                         size_t room) {
   WindowBuffer &gathered = reader->gathered;
-  const uint32_t window = start & ~(WINDOW_BYTES - 1);
+  const uint32_t window = start & ~(IHEX_WINDOW_SIZE - 1);
   if (gathered.end != 0 && gathered.window != window) {
     const uint32_t status = FlushWindow(reader, room);
     if (status != TRL_OK) {
@@ -125,8 +122,8 @@ uint32_t GatherInWindow(RecordReader *reader, uint32_t start, const uint8_t *dat
     }
   }
   if (gathered.bytes == nullptr) {
-    gathered.bytes = static_cast<uint8_t *>(std::malloc(WINDOW_BYTES));
-    gathered.filled = static_cast<uint64_t *>(std::calloc(WINDOW_BYTES / FILLED_WORD_BITS, sizeof(uint64_t)));
+    gathered.bytes = static_cast<uint8_t *>(std::malloc(IHEX_WINDOW_SIZE));
+    gathered.filled = static_cast<uint64_t *>(std::calloc(IHEX_WINDOW_SIZE / FILLED_WORD_BITS, sizeof(uint64_t)));
     if (gathered.bytes == nullptr || gathered.filled == nullptr) {
       return TRL_ERR_MEMORY;
     }
@@ -222,7 +219,7 @@ uint32_t AddRecordData(RecordReader *reader, uint64_t start, const uint8_t *data
   const bool ascends = store->segments.empty() || start >= SegmentEnd(store->segments.back());
   /* Intel HEX records keep to the window of their 04 record, and so mostly does their disorder;
      S-records have no windows, and gathering costs where records jump between them. */
-  if (!ascends && reader->fileFormat == TRL_FILE_FORMAT_IHEX && (start ^ (start + length - 1)) < WINDOW_BYTES) {
+  if (!ascends && reader->fileFormat == TRL_FILE_FORMAT_IHEX && (start ^ (start + length - 1)) < IHEX_WINDOW_SIZE) {
     return GatherInWindow(reader, static_cast<uint32_t>(start), data, length, room);
   }
   uint8_t *destination = ascends ? StoreAppend(store, static_cast<uint32_t>(start), length, room)

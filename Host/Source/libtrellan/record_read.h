@@ -12,6 +12,9 @@
 #include "image.h"
 #include "segment_merge.h"
 
+/* Files are read in blocks of this size: small enough to stay in the cache between reading and decoding. */
+constexpr size_t READ_BLOCK_SIZE = size_t{256} * 1024;
+
 /* The format of a load before its first record: the first record decides. */
 constexpr uint32_t FILE_FORMAT_UNKNOWN = UINT32_MAX;
 
@@ -22,7 +25,7 @@ constexpr uint32_t FILE_FORMAT_UNKNOWN = UINT32_MAX;
  * rather than one per record, and the merge has little to sort.
  */
 struct WindowBuffer {
-  uint8_t *bytes;    /* WINDOW_BYTES, allocated when first needed */
+  uint8_t *bytes;    /* IHEX_WINDOW_SIZE, allocated when first needed */
   uint64_t *filled;  /* a bit per byte */
   uint32_t window;   /* address of the window held */
   uint32_t lowest;   /* offsets of the bytes held: [lowest, end) */
