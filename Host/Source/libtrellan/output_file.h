@@ -19,14 +19,14 @@ enum OutputRoute {
 };
 
 struct OutputFile {
-  FILE *stream;         /* where the caller writes; the caller closes it (fclose, pcap_dump_close) before Commit or Abandon */
-  int descriptor;       /* the file the stream writes into (temporary, staging or direct), open until Commit or Abandon */
-  OutputRoute route;
-  int folder;           /* Unix: the target's folder, held open; every later step is relative to it */
-  std::string name;     /* the target: its last name component in folder (Unix), its whole path (Windows) */
-  bool targetExists;
-  int targetHandle;     /* Unix: a hold on the existing target, to read its mode, owner and ACL */
-  bool unnamed;         /* Unix: the temporary file has no name until it is complete */
+  FILE *stream = nullptr;              /* where the caller writes; the caller closes it (fclose, pcap_dump_close) before Commit or Abandon */
+  int descriptor = -1;                 /* the file the stream writes into (temporary, staging or direct), open until Commit or Abandon */
+  OutputRoute route = OUTPUT_TEMPORARY;
+  int folder = -1;                     /* Unix: the target's folder, held open; every later step is relative to it */
+  std::string name;                    /* the target: its last name component in folder (Unix), its whole path (Windows) */
+  bool targetExists = false;
+  int targetHandle = -1;               /* Unix: a hold on the existing target, to read its mode, owner and ACL */
+  bool unnamed = false;                /* Unix: the temporary file has no name until it is complete */
 };
 
 /*

@@ -505,8 +505,8 @@ int DescriptorNamed(const std::string &name) {
       return number;
     }
   }
-  const std::string last = name.substr(FolderOf(name).size());
   const std::string folderName = FolderOf(name);
+  const std::string last = name.substr(folderName.size());
   const std::string folder = RealPath(folderName.empty() ? std::string(".") : folderName);
   if (folder.empty()) {
     return -1;
@@ -694,14 +694,7 @@ int ReleaseOutput(OutputFile *output) {
 }  // namespace
 
 int OpenOutputFile(const char *path, OutputFile *output) {
-  output->stream = nullptr;
-  output->descriptor = -1;
-  output->route = OUTPUT_TEMPORARY;
-  output->folder = -1;
-  output->name.clear();
-  output->targetExists = false;
-  output->targetHandle = -1;
-  output->unnamed = false;
+  *output = OutputFile{};
   if (path == nullptr || path[0] == '\0') {
     return ENOENT;
   }

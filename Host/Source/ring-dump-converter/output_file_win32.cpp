@@ -235,14 +235,7 @@ int AttachStream(OutputFile *output) {
 }  // namespace
 
 int OpenOutputFile(const char *path, OutputFile *output) {
-  output->stream = nullptr;
-  output->descriptor = -1;
-  output->route = OUTPUT_TEMPORARY;
-  output->folder = -1;
-  output->name.clear();
-  output->targetExists = false;
-  output->targetHandle = -1;
-  output->unnamed = false;
+  *output = OutputFile{};
   if (path == nullptr || path[0] == '\0') {
     return ENOENT;
   }
