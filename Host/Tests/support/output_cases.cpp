@@ -17,12 +17,6 @@
 
 namespace fs = std::filesystem;
 
-namespace {
-
-#define NOBODY "setpriv --reuid=nobody --regid=nogroup --clear-groups "
-
-}  // namespace
-
 std::string RunnerPrefix(CaseRunner runner) {
   switch (runner) {
     case AS_NOBODY:
@@ -44,11 +38,11 @@ std::string RunnerPrefix(CaseRunner runner) {
       return "unshare -m sh -c 'mount --make-rprivate / && mount -t tmpfs none /proc && exec \"$@\"' sh ";
     case FOLDER_SWAPPED:
       /* LeakSanitizer cannot work under ptrace. */
-      return "sh -c 'ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0 strace -f -qq -o .trace "
-             "-e signal=none -e trace=linkat,rename,renameat,renameat2 "
-             "-e inject=linkat,rename,renameat,renameat2:delay_enter=1000000 \"$@\" & n=0; "
-             "until [ -s .trace ] || [ $((n += 1)) = 3000 ]; do sleep 0.01; done; "
-             NOBODY "sh -c \"mv d d.old && ln -s secret d\"; wait $!' sh ";
+      return std::string("sh -c 'ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0 strace -f -qq -o .trace "
+                         "-e signal=none -e trace=linkat,rename,renameat,renameat2 "
+                         "-e inject=linkat,rename,renameat,renameat2:delay_enter=1000000 \"$@\" & n=0; "
+                         "until [ -s .trace ] || [ $((n += 1)) = 3000 ]; do sleep 0.01; done; ") +
+             OTHER_USER_PREFIX + "sh -c \"mv d d.old && ln -s secret d\"; wait $!' sh ";
     default:
       return "";
   }
@@ -282,6 +276,28 @@ Interruption InterruptWhenFileAppears(const std::string &commandLine, const std:
 }
 
 int InterruptSignal(bool underWine) { return underWine ? SIGINT : SIGTERM; }
+
+std::vector<SignalCase> FatalSignalCases(bool underWine, const char *commandVariable) {
+  const struct {
+    int signalNumber;
+    CaseRunner runner;
+  } all[] = {
+      {InterruptSignal(underWine), AS_ROOT}, {SIGQUIT, AS_ROOT},      {SIGPIPE, AS_ROOT},
+      {SIGKILL, AS_ROOT},                    {SIGTERM, WITHOUT_PROC}, {SIGQUIT, WITHOUT_PROC},
+      {SIGPIPE, WITHOUT_PROC},
+  };
+  std::vector<SignalCase> cases;
+  for (const auto &signalCase : all) {
+    if (underWine ? &signalCase != all
+                  : signalCase.runner != AS_ROOT && (!RunningAsRoot() || RunsUnderValgrind(commandVariable))) {
+      continue;
+    }
+    cases.push_back({signalCase.signalNumber, signalCase.runner,
+                     strsignal(signalCase.signalNumber) +
+                         std::string(signalCase.runner == AS_ROOT ? "" : " without /proc")});
+  }
+  return cases;
+}
 
 void ExpectEndedBySignal(const Interruption &interruption, int signalNumber, bool underWine) {
   if (underWine) {

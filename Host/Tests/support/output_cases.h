@@ -88,6 +88,21 @@ Interruption InterruptWhenFileAppears(const std::string &commandLine, const std:
  */
 int InterruptSignal(bool underWine);
 
+struct SignalCase {
+  int signalNumber;
+  CaseRunner runner; /* AS_ROOT, or WITHOUT_PROC, where the temporary file has a name */
+  std::string what;  /* the signal's name, and how the tool ran */
+};
+
+/*
+ * The fatal signals a save is interrupted by: the interrupt, SIGQUIT, SIGPIPE
+ * and SIGKILL, and without /proc SIGTERM, SIGQUIT and SIGPIPE. Under wine only
+ * the interrupt, the one signal wine turns into something a Windows program
+ * sees; without root, or with the tool under valgrind (the command in
+ * commandVariable), only the runs with /proc.
+ */
+std::vector<SignalCase> FatalSignalCases(bool underWine, const char *commandVariable);
+
 /*
  * Checks that an interrupted command ended by that signal and that its
  * temporary file, if seen, was 0600. Under wine neither holds: Windows has no

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <csignal>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -122,24 +121,10 @@ TEST_F(TervoxTest, NothingReachesAnOutputFromARunWhoseInputFails) {
  */
 TEST_F(TervoxTest, AnyFatalSignalWhileTheCaptureIsOpenLeavesNothingBehind) {
   const bool underWine = TervoxRunsUnderWine();
-  const struct {
-    int signalNumber;
-    CaseRunner runner;
-  } cases[] = {
-      {InterruptSignal(underWine), AS_ROOT}, {SIGQUIT, AS_ROOT},      {SIGPIPE, AS_ROOT},
-      {SIGKILL, AS_ROOT},                    {SIGTERM, WITHOUT_PROC}, {SIGQUIT, WITHOUT_PROC},
-      {SIGPIPE, WITHOUT_PROC},
-  };
   ASSERT_EQ(0, mkfifo(folder.Path("in.prb").c_str(), 0644));
   WriteFileText(folder.Path("out.pcap"), "old\n");
-  for (const auto &signalCase : cases) {
-    /* Wine turns only SIGINT into something a Windows program sees. */
-    if (underWine ? &signalCase != cases
-                  : signalCase.runner != AS_ROOT && (!RunningAsRoot() || RunsUnderValgrind("TERVOX_COMMAND"))) {
-      continue;
-    }
-    const std::string what =
-        strsignal(signalCase.signalNumber) + std::string(signalCase.runner == AS_ROOT ? "" : " without /proc");
+  for (const SignalCase &signalCase : FatalSignalCases(underWine, "TERVOX_COMMAND")) {
+    const std::string &what = signalCase.what;
     const int writer = open(folder.Path("in.prb").c_str(), O_RDWR | O_CLOEXEC);
     ASSERT_LE(0, writer);
     Interruption interruption = InterruptWhenFileAppears(

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -47,23 +46,10 @@ TEST(VelmarkOutput, EveryKindOfTargetIsWrittenAsTheSystemAllows) {
 /* Any signal that ends the process leaves nothing, whether the temporary file has a name or not. */
 TEST(VelmarkOutput, AnyFatalSignalWhileSavingLeavesNothingBehind) {
   const bool underWine = VelmarkRunsUnderWine();
-  const struct {
-    int signalNumber;
-    CaseRunner runner;
-  } cases[] = {
-      {InterruptSignal(underWine), AS_ROOT}, {SIGQUIT, AS_ROOT},      {SIGPIPE, AS_ROOT},
-      {SIGKILL, AS_ROOT},                    {SIGTERM, WITHOUT_PROC}, {SIGQUIT, WITHOUT_PROC},
-      {SIGPIPE, WITHOUT_PROC},
-  };
   ScratchFolder folder;
   WriteLargeImage(folder.Path("big.srec"));
-  for (const auto &signalCase : cases) {
-    /* Wine turns only SIGINT into something a Windows program sees. */
-    if (underWine ? &signalCase != cases
-                  : signalCase.runner != AS_ROOT && (!RunningAsRoot() || RunsUnderValgrind("VELMARK_COMMAND"))) {
-      continue;
-    }
-    const std::string what = strsignal(signalCase.signalNumber) + std::string(signalCase.runner == AS_ROOT ? "" : " without /proc");
+  for (const SignalCase &signalCase : FatalSignalCases(underWine, "VELMARK_COMMAND")) {
+    const std::string &what = signalCase.what;
     bool landed = false;
     /* A save may still finish before the signal lands: then try again. */
     for (int attempt = 0; attempt < 5 && !landed; ++attempt) {
