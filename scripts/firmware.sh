@@ -38,15 +38,30 @@ package=(-DVelmarkTervox_DIR="$(dirname "$config")"
   -DCMAKE_TOOLCHAIN_FILE="$PWD/examples/firmware/arm-none-eabi.cmake")
 
 # Velmark writes the format it reads: both outputs are built and booted.
-formats="srec;ihex"
-
-echo "== the example firmware, Velmark output as $formats: $(arm-none-eabi-gcc --version | head -1)"
+echo "== the example firmware, Velmark output as S-records and Intel HEX: $(arm-none-eabi-gcc --version | head -1)"
 cmake -S examples/firmware -B "$example" -DCMAKE_BUILD_TYPE=MinSizeRel \
-  "${package[@]}" -DFIRMWARE_FORMATS="$formats" >/dev/null
+  "${package[@]}" -DFIRMWARE_FORMATS="srec;ihex" >/dev/null
 cmake --build "$example" -j"$(nproc)" >"$out/example-build.log" ||
   { cat "$out/example-build.log"; exit 1; }
 
+boards=("stm32vldiscovery 0x08000000" "lm3s6965evb 0x00000000")
 failed=0
+
+# Runs the raw flash image BINARY on MACHINE, loaded at FLASH, with semihosting
+# and any further qemu options; bounded in time.
+boot() {
+  local machine=$1 flash=$2 binary=$3
+  shift 3
+  timeout "$qemuSeconds" qemu-system-arm -M "$machine" -display none -monitor none \
+    -serial none -semihosting-config enable=on,target=native \
+    -device loader,file="$binary",addr="$flash",force-raw=on "$@"
+}
+
+# Index, address and length of each entry Velcheck lists (its arguments as given).
+tableEntries() {
+  "$prefix/bin/Velcheck" "$@" | awk '$1 ~ /^[0-9]+$/ && $2 ~ /^0x/ { print $1, $2, $3 }'
+}
+
 # Boots IMAGE (S-record or Intel HEX) on MACHINE, whose flash starts at FLASH;
 # the run's exit status and the firmware's report must be as expected.
 expect() {
@@ -55,9 +70,7 @@ expect() {
   format=srec
   [[ $image == *.hex ]] && format=ihex
   arm-none-eabi-objcopy -I $format -O binary --gap-fill 0xFF "$image" "$binary"
-  timeout "$qemuSeconds" qemu-system-arm -M "$machine" -display none -monitor none \
-    -serial none -semihosting-config enable=on,target=native \
-    -device loader,file="$binary",addr="$flash",force-raw=on >"$binary.log" 2>&1 || code=$?
+  boot "$machine" "$flash" "$binary" >"$binary.log" 2>&1 || code=$?
   output=$(grep ': checksum info table at ' "$binary.log" || true)
   if [ "$code" -eq "$exitCode" ] && [ "$output" = "$line" ]; then
     echo "ok     $machine, $what: $output"
@@ -92,10 +105,7 @@ countCheckInstructions() {
   read -r mainStart mainEnd < <(arm-none-eabi-nm -S "$elf" |
     awk '$4 == "main" { print $1, $2 }')
   mainEnd=$(printf %08x $((16#$mainStart + 16#$mainEnd)))
-  timeout "$qemuSeconds" qemu-system-arm -M "$machine" -display none -monitor none \
-    -serial none -semihosting-config enable=on,target=native \
-    -device loader,file="$binary",addr="$flash",force-raw=on \
-    -singlestep -d exec,nochain -D "$out/$machine.trace" >/dev/null 2>&1
+  boot "$machine" "$flash" "$binary" -singlestep -d exec,nochain -D "$out/$machine.trace" >/dev/null 2>&1
   # Trace lines read "Trace 0: host [flags/pc/flags/cflags]"; pc is 8 hex digits.
   awk -F'[][/]' -v start="x$start" -v mainStart="x$mainStart" -v mainEnd="x$mainEnd" '
     /^Trace/ {
@@ -130,14 +140,13 @@ measure() {
   imageBytes=0
   while read -r _ _ length; do
     imageBytes=$((imageBytes + length))
-  done < <("$prefix/bin/Velcheck" "$example/firmware_$machine.srec" |
-    awk '$1 ~ /^[0-9]+$/ && $2 ~ /^0x/ { print $1, $2, $3 }')
+  done < <(tableEntries "$example/firmware_$machine.srec")
   sizes="$sizes$(printf '%-17s %-12s %6s %8s %13s %15s' "$machine" "$variant" "$flashBytes" \
     "$checkerBytes" "$instructions" \
     "$(awk -v i="$instructions" -v b="$imageBytes" 'BEGIN { printf "%.1f", i / b }')")"$'\n'
 }
 
-for board in "stm32vldiscovery 0x08000000" "lm3s6965evb 0x00000000"; do
+for board in "${boards[@]}"; do
   read -r machine flash <<<"$board"
   elf=$example/firmware_$machine.elf
   marked=$example/firmware_$machine.srec
@@ -146,18 +155,15 @@ for board in "stm32vldiscovery 0x08000000" "lm3s6965evb 0x00000000"; do
   echo "-- $machine, flash at $flash"
   expect "$machine" "$flash" "$marked" 0 "$machine: $table: valid, 2 entries match the flash" \
     "marked over its placeholder (-x)"
-  if [[ $formats == *ihex* ]]; then
-    expect "$machine" "$flash" "${marked%.srec}.hex" 0 \
-      "$machine: $table: valid, 2 entries match the flash" "marked as Intel HEX"
-  fi
+  expect "$machine" "$flash" "${marked%.srec}.hex" 0 \
+    "$machine: $table: valid, 2 entries match the flash" "marked as Intel HEX"
 
   # A byte the firmware does not need before it reports: a reserved vector,
   # and the first letter of the board's name, which sits after the table and
   # turns upper-case in the report.
   nameAddress=$(symbolAddress "$elf" boardName)
   harmless="$(($(symbolAddress "$elf" vectorTable) + 7 * 4)) $nameAddress"
-  entries=$("$prefix/bin/Velcheck" -a"$tableAddress" "$marked" |
-    awk '$1 ~ /^[0-9]+$/ && $2 ~ /^0x/ { print $1, $2, $3 }')
+  entries=$(tableEntries -a"$tableAddress" "$marked")
   [ "$(wc -l <<<"$entries")" -eq 2 ] || { echo "FAILED $machine: table entries '$entries'"; failed=1; }
   while read -r index address length; do
     changed=""
@@ -251,7 +257,7 @@ cmake -S examples/firmware -B "$out/crc-table" -DCMAKE_BUILD_TYPE=MinSizeRel \
   "${package[@]}" -DFIRMWARE_CRC_TABLE=ON >/dev/null
 cmake --build "$out/crc-table" -j"$(nproc)" >"$out/crc-table-build.log" ||
   { cat "$out/crc-table-build.log"; exit 1; }
-for board in "stm32vldiscovery 0x08000000" "lm3s6965evb 0x00000000"; do
+for board in "${boards[@]}"; do
   read -r machine flash <<<"$board"
   expect "$machine" "$flash" "$out/crc-table/firmware_$machine.srec" 0 \
     "$(printf '%s: checksum info table at 0x%08X' "$machine" $((flash + 0x1000))): valid, 2 entries match the flash" \
