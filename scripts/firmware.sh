@@ -25,12 +25,8 @@ mkdir -p "$out"
 cmake --install build/deb --prefix "$prefix" >/dev/null
 config=$(find "$prefix" -name VelmarkTervoxConfig.cmake)
 if [ -z "$config" ]; then
-  # An install without a package Config of its own gets the least one that
-  # serves the firmware file: the tools are then found in the prefix's bin/.
-  mkdir -p "$prefix/lib/cmake/VelmarkTervox"
-  cp cmake/package/VelmarkTervoxFirmware.cmake "$prefix/lib/cmake/VelmarkTervox/"
-  config=$prefix/lib/cmake/VelmarkTervox/VelmarkTervoxConfig.cmake
-  echo 'include("${CMAKE_CURRENT_LIST_DIR}/VelmarkTervoxFirmware.cmake")' >"$config"
+  echo "FAILED: the install holds no VelmarkTervoxConfig.cmake"
+  exit 1
 fi
 # Named by its folder: a cross build does not search a multiarch lib folder
 # (lib/x86_64-linux-gnu/cmake/) under CMAKE_PREFIX_PATH.

@@ -73,12 +73,9 @@ LIB/cmake/VelmarkTervox/VelmarkTervoxConfig.cmake
 LIB/cmake/VelmarkTervox/VelmarkTervoxConfigVersion.cmake
 LIB/cmake/VelmarkTervox/VelmarkTervoxTargets.cmake
 LIB/cmake/VelmarkTervox/VelmarkTervoxTargets-release.cmake
+LIB/cmake/VelmarkTervox/VelmarkTervoxFirmware.cmake
 share/velmark-tervox/checksum-info-table/checksum_info_table.c
 share/velmark-tervox/checksum-info-table/checksum_info_table.h"
-if [ -f cmake/package/VelmarkTervoxFirmware.cmake ]; then
-  development="$development
-LIB/cmake/VelmarkTervox/VelmarkTervoxFirmware.cmake"
-fi
 cp examples/demoprog.srec examples/demoprog_placeholder.srec examples/demo.prb "$work/"
 
 lintianUser=()
