@@ -33,12 +33,7 @@ install(FILES README.md cmake/debian/copyright DESTINATION ${VELMARK_DOC_DIR} CO
 # Architecture-independent version check: a cross-compiling firmware build
 # (32-bit target, 64-bit host) uses the tools and the checker's sources, never
 # the host library.
-set(firmwareModule ${PROJECT_SOURCE_DIR}/cmake/package/VelmarkTervoxFirmware.cmake)
-set(VELMARK_FIRMWARE_INCLUDE "")
-if(EXISTS ${firmwareModule})
-  set(VELMARK_FIRMWARE_INCLUDE "include(\"\${CMAKE_CURRENT_LIST_DIR}/VelmarkTervoxFirmware.cmake\")")
-  install(FILES ${firmwareModule} DESTINATION ${VELMARK_CMAKE_DIR} COMPONENT development)
-endif()
+install(FILES cmake/package/VelmarkTervoxFirmware.cmake DESTINATION ${VELMARK_CMAKE_DIR} COMPONENT development)
 configure_package_config_file(cmake/package/VelmarkTervoxConfig.cmake.in
   ${PROJECT_BINARY_DIR}/package/VelmarkTervoxConfig.cmake
   INSTALL_DESTINATION ${VELMARK_CMAKE_DIR})

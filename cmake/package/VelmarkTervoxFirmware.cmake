@@ -28,16 +28,6 @@ if(NOT TARGET VelmarkTervox::checksum_info_table)
     INTERFACE_INCLUDE_DIRECTORIES "${VelmarkTervox_CHECKER_DIR}")
 endif()
 
-# The host tools: the package's imported executables where it defines them,
-# else the programs in the prefix's bin/. A cross toolchain's find root must
-# not hide them: they run on the build host.
-foreach(_velmarkTool Velmark Velcheck)
-  if(NOT TARGET VelmarkTervox::${_velmarkTool})
-    find_program(VelmarkTervox_${_velmarkTool}_EXECUTABLE ${_velmarkTool}
-      PATHS "${_velmarkPrefix}/bin" NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH)
-  endif()
-endforeach()
-unset(_velmarkTool)
 unset(_velmarkLevel)
 unset(_velmarkPrefix)
 
@@ -108,12 +98,9 @@ function(velmark_add_checksum_table target)
   if(NOT CMAKE_OBJCOPY)
     message(FATAL_ERROR "velmark_add_checksum_table: the toolchain has no objcopy (CMAKE_OBJCOPY)")
   endif()
+  # The package's imported executables: they run on the build host, whatever the toolchain.
   foreach(tool Velmark Velcheck)
-    if(TARGET VelmarkTervox::${tool})
-      set(${tool}Command VelmarkTervox::${tool})
-    elseif(VelmarkTervox_${tool}_EXECUTABLE)
-      set(${tool}Command "${VelmarkTervox_${tool}_EXECUTABLE}")
-    else()
+    if(NOT TARGET VelmarkTervox::${tool})
       message(FATAL_ERROR "velmark_add_checksum_table: ${tool} is not installed in the package's prefix")
     endif()
   endforeach()
@@ -134,8 +121,8 @@ function(velmark_add_checksum_table target)
     COMMAND "${CMAKE_COMMAND}" -E remove -f "${output}" "${unchecked}"
     # objcopy writes the name it is given into the S0 record: no build path.
     COMMAND "${CMAKE_OBJCOPY}" -O ${objcopyFormat} "$<TARGET_FILE:${target}>" "${unmarkedName}"
-    COMMAND ${VelmarkCommand} ${markOptions} "${unmarked}" "${unchecked}"
-    COMMAND ${VelcheckCommand} "-a${address}" "${unchecked}"
+    COMMAND VelmarkTervox::Velmark ${markOptions} "${unmarked}" "${unchecked}"
+    COMMAND VelmarkTervox::Velcheck "-a${address}" "${unchecked}"
     COMMAND "${CMAKE_COMMAND}" -E rename "${unchecked}" "${output}"
     DEPENDS ${target}
     WORKING_DIRECTORY "${CMAKE_CURRENT_BINARY_DIR}"
