@@ -37,6 +37,7 @@ struct ElfSource {
   std::vector<uint8_t> bytes;    /* a load from memory: its own copy */
   std::vector<ElfPiece> pieces;  /* every loaded section's bytes, ascending by file offset */
   std::vector<ElfPiece> covered; /* the addresses they reach, merged, ascending (fileOffset unused) */
+  bool aliased;                  /* some file bytes load at two addresses: a save must find them agreeing */
 };
 
 /* The identity of the open file behind stream; false when it cannot be read. */

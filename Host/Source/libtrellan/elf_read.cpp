@@ -421,6 +421,12 @@ uint32_t ReadElf(const ElfInput &input, uint32_t addressOffset, FirmwareImage *i
             [](const ElfPiece &left, const ElfPiece &right) { return left.fileOffset < right.fileOffset; });
   source.pieces.swap(pieces);
   source.held = true;
+  source.aliased = false;
+  uint64_t reached = 0;
+  for (const ElfPiece &piece : source.pieces) {
+    source.aliased = source.aliased || piece.fileOffset < reached;
+    reached = std::max(reached, piece.fileOffset + piece.length);
+  }
   const uint64_t entry = header.entry + addressOffset;
   image->hasStartAddress = entry < ADDRESS_SPACE_END;
   image->startAddress = static_cast<uint32_t>(entry);

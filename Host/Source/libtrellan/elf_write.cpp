@@ -37,24 +37,67 @@ void OverlayImageBytes(const SegmentList &segments, uint32_t address, uint32_t l
   }
 }
 
-/* Lays the image over one block of the file, [blockStart, blockStart + length). */
-void OverlayBlock(const FirmwareImage *image, size_t *firstPiece, uint64_t blockStart, size_t length,
-                  uint8_t *block) {
-  const std::vector<ElfPiece> &pieces = image->elf.pieces;
+/* True when the image's bytes of [address, address + length) equal those at bytes, where it holds them. */
+bool IsImageAgreeing(const SegmentList &segments, uint32_t address, uint32_t length, const uint8_t *bytes) {
+  const uint64_t end = uint64_t{address} + length;
+  for (size_t index = FindSegmentReaching(segments, address);
+       index < segments.size() && segments[index].address < end; ++index) {
+    const Segment &segment = segments[index];
+    const uint64_t first = std::max<uint64_t>(segment.address, address);
+    const uint64_t last = std::min(SegmentEnd(segment), end);
+    if (std::memcmp(bytes + (first - address), segment.bytes + (first - segment.address),
+                    static_cast<size_t>(last - first)) != 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
+/*
+ * Calls action(address, length, bytes) for the part of each piece in one block
+ * of the file, [blockStart, blockStart + length), with the block's bytes for
+ * it; stops at the first false.
+ */
+template <typename Action>
+bool VisitPiecesInBlock(const std::vector<ElfPiece> &pieces, size_t firstPiece, uint64_t blockStart, size_t length,
+                        uint8_t *block, Action action) {
   const uint64_t blockEnd = blockStart + length;
+  for (size_t index = firstPiece; index < pieces.size() && pieces[index].fileOffset < blockEnd; ++index) {
+    const ElfPiece &piece = pieces[index];
+    const uint64_t first = std::max(piece.fileOffset, blockStart);
+    const uint64_t last = std::min(piece.fileOffset + piece.length, blockEnd);
+    if (first < last && !action(static_cast<uint32_t>(piece.address + (first - piece.fileOffset)),
+                                static_cast<uint32_t>(last - first), block + (first - blockStart))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+/*
+ * Lays the image over one block of the file. Where file bytes load at two
+ * addresses, the image must give both the same value: TRL_ERR_CONFLICT
+ * otherwise, as one of them would be lost.
+ */
+uint32_t OverlayBlock(const FirmwareImage *image, size_t *firstPiece, uint64_t blockStart, size_t length,
+                      uint8_t *block) {
+  const std::vector<ElfPiece> &pieces = image->elf.pieces;
+  const SegmentList &segments = image->store.segments;
   /* Blocks ascend: a piece ending before this one is done with. */
   while (*firstPiece < pieces.size() && pieces[*firstPiece].fileOffset + pieces[*firstPiece].length <= blockStart) {
     ++*firstPiece;
   }
-  for (size_t index = *firstPiece; index < pieces.size() && pieces[index].fileOffset < blockEnd; ++index) {
-    const ElfPiece &piece = pieces[index];
-    const uint64_t first = std::max(piece.fileOffset, blockStart);
-    const uint64_t last = std::min(piece.fileOffset + piece.length, blockEnd);
-    if (first < last) {
-      OverlayImageBytes(image->store.segments, static_cast<uint32_t>(piece.address + (first - piece.fileOffset)),
-                        static_cast<uint32_t>(last - first), block + (first - blockStart));
-    }
-  }
+  VisitPiecesInBlock(pieces, *firstPiece, blockStart, length, block,
+                     [&](uint32_t address, uint32_t count, uint8_t *bytes) {
+                       OverlayImageBytes(segments, address, count, bytes);
+                       return true;
+                     });
+  const bool agreeing =
+      !image->elf.aliased || VisitPiecesInBlock(pieces, *firstPiece, blockStart, length, block,
+                                                [&](uint32_t address, uint32_t count, uint8_t *bytes) {
+                                                  return IsImageAgreeing(segments, address, count, bytes);
+                                                });
+  return agreeing ? TRL_OK : TRL_ERR_CONFLICT;
 }
 
 struct SourceFile {
@@ -119,8 +162,8 @@ uint32_t ElfWriteImage(const FirmwareImage *image, TextWriter writer, void *cont
       status = std::ferror(file.stream) ? TRL_ERR_OPEN : TRL_ERR_ELF_CHANGED;
       break;
     }
-    OverlayBlock(image, &firstPiece, offset, length, block);
-    if (!writer(context, reinterpret_cast<const char *>(block), length)) {
+    status = OverlayBlock(image, &firstPiece, offset, length, block);
+    if (status == TRL_OK && !writer(context, reinterpret_cast<const char *>(block), length)) {
       status = TRL_ERR_WRITE;
     }
   }

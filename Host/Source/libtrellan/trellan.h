@@ -203,8 +203,10 @@ uint32_t TrlFirmwareLoadBinaryFromMemory(const void *data, size_t length, uint32
  * The file loaded is read again, in blocks, as the output is written, so the
  * output may be that file. Fails with TRL_ERR_NO_SECTION, before anything is
  * written, when the image holds a byte that lies in no loaded section's file
- * bytes (see TrlFirmwareCheckSaveRange()), and with TRL_ERR_ELF_CHANGED when
- * the file loaded was changed, replaced or removed since the load.
+ * bytes (see TrlFirmwareCheckSaveRange()), with TRL_ERR_CONFLICT when the
+ * image gives file bytes that load at two addresses two different values,
+ * and with TRL_ERR_ELF_CHANGED when the file loaded was changed, replaced or
+ * removed since the load.
  *
  * Where the file goes:
  * - A regular file (new, or one this user may write) is written to a
