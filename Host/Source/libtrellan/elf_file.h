@@ -40,6 +40,9 @@ struct ElfSource {
   bool aliased;                  /* some file bytes load at two addresses: a save must find them agreeing */
 };
 
+/* Moves stream to offset, which may lie past 2 GiB; false when it cannot. */
+bool SeekFile(FILE *stream, uint64_t offset);
+
 /* The identity of the open file behind stream; false when it cannot be read. */
 bool ReadFileIdentity(FILE *stream, FileIdentity *identity);
 

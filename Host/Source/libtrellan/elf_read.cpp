@@ -79,21 +79,13 @@ bool FitsFile(uint64_t offset, uint64_t length, uint64_t size) {
   return length <= size && offset <= size - length;
 }
 
-bool SeekStream(FILE *stream, uint64_t offset) {
-#ifdef _WIN32
-  return _fseeki64(stream, static_cast<long long>(offset), SEEK_SET) == 0;
-#else
-  return fseeko(stream, static_cast<off_t>(offset), SEEK_SET) == 0;
-#endif
-}
-
 /* Reads length bytes at offset (inside the file, as checked before); TRL_ERR_OPEN when the read fails. */
 uint32_t ReadAt(const ElfInput &input, uint64_t offset, void *buffer, size_t length) {
   if (input.memory != nullptr) {
     std::memcpy(buffer, input.memory + offset, length);
     return TRL_OK;
   }
-  if (!SeekStream(input.stream, offset) || std::fread(buffer, 1, length, input.stream) != length) {
+  if (!SeekFile(input.stream, offset) || std::fread(buffer, 1, length, input.stream) != length) {
     return TRL_ERR_OPEN;
   }
   return TRL_OK;
@@ -435,6 +427,14 @@ uint32_t ReadElf(const ElfInput &input, uint32_t addressOffset, FirmwareImage *i
 }
 
 }  // namespace
+
+bool SeekFile(FILE *stream, uint64_t offset) {
+#ifdef _WIN32
+  return _fseeki64(stream, static_cast<long long>(offset), SEEK_SET) == 0;
+#else
+  return fseeko(stream, static_cast<off_t>(offset), SEEK_SET) == 0;
+#endif
+}
 
 bool ReadFileIdentity(FILE *stream, FileIdentity *identity) {
 #ifdef _WIN32

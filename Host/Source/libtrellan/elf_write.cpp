@@ -100,26 +100,127 @@ uint32_t OverlayBlock(const FirmwareImage *image, size_t *firstPiece, uint64_t b
   return agreeing ? TRL_OK : TRL_ERR_CONFLICT;
 }
 
-struct SourceFile {
+/* The file an ELF was loaded from, read forward from a position, or the copy a load from memory kept. */
+struct SourceReader {
+  const ElfSource *source;
   FILE *stream = nullptr;
-  ~SourceFile() {
+  uint64_t position = 0;
+  uint8_t *block = nullptr; /* COPY_BLOCK_SIZE */
+  ~SourceReader() {
     if (stream != nullptr) {
       std::fclose(stream);
     }
+    std::free(block);
   }
 };
 
-/* Opens the file an ELF was loaded from, refusing one that changed since: its bytes would no longer match the map. */
-uint32_t OpenSource(const ElfSource &source, SourceFile *file) {
-  file->stream = std::fopen(source.fileName.c_str(), "rb");
+/* Opens the source, refusing a file that changed since the load: its bytes would no longer match the map. */
+uint32_t OpenSource(SourceReader *reader) {
+  reader->block = static_cast<uint8_t *>(std::malloc(COPY_BLOCK_SIZE));
+  if (reader->block == nullptr) {
+    return TRL_ERR_MEMORY;
+  }
+  const ElfSource &source = *reader->source;
+  if (source.fileName.empty()) {
+    return TRL_OK;
+  }
+  reader->stream = std::fopen(source.fileName.c_str(), "rb");
   FileIdentity now{};
-  if (file->stream == nullptr || !ReadFileIdentity(file->stream, &now)) {
+  if (reader->stream == nullptr || !ReadFileIdentity(reader->stream, &now)) {
     return TRL_ERR_ELF_CHANGED;
   }
   const FileIdentity &then = source.identity;
   const bool same = now.size == then.size && now.modified == then.modified && now.device == then.device &&
                     now.inode == then.inode;
   return same ? TRL_OK : TRL_ERR_ELF_CHANGED;
+}
+
+uint64_t SourceSize(const SourceReader &reader) {
+  return reader.source->fileName.empty() ? reader.source->bytes.size() : reader.source->identity.size;
+}
+
+/* Reads the source's bytes [offset, offset + length) (length at most COPY_BLOCK_SIZE) into the reader's block. */
+uint32_t ReadSource(SourceReader *reader, uint64_t offset, size_t length) {
+  if (reader->stream == nullptr) {
+    std::memcpy(reader->block, reader->source->bytes.data() + offset, length);
+    return TRL_OK;
+  }
+  if ((offset != reader->position && !SeekFile(reader->stream, offset)) ||
+      std::fread(reader->block, 1, length, reader->stream) != length) {
+    return std::ferror(reader->stream) ? TRL_ERR_OPEN : TRL_ERR_ELF_CHANGED;
+  }
+  reader->position = offset + length;
+  return TRL_OK;
+}
+
+/* Hands writer the source's bytes [from, to) as they are. */
+uint32_t CopySource(SourceReader *reader, uint64_t from, uint64_t to, TextWriter writer, void *context) {
+  for (uint64_t offset = from; offset < to; offset += COPY_BLOCK_SIZE) {
+    const size_t length = static_cast<size_t>(std::min<uint64_t>(COPY_BLOCK_SIZE, to - offset));
+    const uint32_t status = ReadSource(reader, offset, length);
+    if (status != TRL_OK) {
+      return status;
+    }
+    if (!writer(context, reinterpret_cast<const char *>(reader->block), length)) {
+      return TRL_ERR_WRITE;
+    }
+  }
+  return TRL_OK;
+}
+
+/*
+ * The usual case, where no file byte loads at two addresses: section bytes
+ * the image holds go to writer straight from the segments, and only the rest
+ * of the file (headers, symbols, bytes the image lacks) is read again.
+ */
+uint32_t WriteByPieces(const FirmwareImage *image, SourceReader *reader, TextWriter writer, void *context) {
+  const SegmentList &segments = image->store.segments;
+  uint64_t position = 0;
+  uint32_t status = TRL_OK;
+  for (const ElfPiece &piece : image->elf.pieces) {
+    status = CopySource(reader, position, piece.fileOffset, writer, context);
+    const uint64_t end = uint64_t{piece.address} + piece.length;
+    size_t index = FindSegmentReaching(segments, piece.address);
+    for (uint64_t address = piece.address; status == TRL_OK && address < end;) {
+      const bool held = index < segments.size() && segments[index].address <= address;
+      const uint64_t stop = held ? std::min(SegmentEnd(segments[index]), end)
+                                 : index < segments.size() ? std::min<uint64_t>(segments[index].address, end) : end;
+      if (!held) {
+        const uint64_t fileOffset = piece.fileOffset + (address - piece.address);
+        status = CopySource(reader, fileOffset, fileOffset + (stop - address), writer, context);
+      } else if (!writer(context, reinterpret_cast<const char *>(segments[index].bytes + (address - segments[index].address)),
+                         static_cast<size_t>(stop - address))) {
+        status = TRL_ERR_WRITE;
+      }
+      index += held ? 1 : 0;
+      address = stop;
+    }
+    position = piece.fileOffset + piece.length;
+    if (status != TRL_OK) {
+      return status;
+    }
+  }
+  return CopySource(reader, position, SourceSize(*reader), writer, context);
+}
+
+/* File bytes that load at two addresses: the file block by block, the image laid over each. */
+uint32_t WriteByBlocks(const FirmwareImage *image, SourceReader *reader, TextWriter writer, void *context) {
+  size_t firstPiece = 0;
+  const uint64_t fileSize = SourceSize(*reader);
+  for (uint64_t offset = 0; offset < fileSize; offset += COPY_BLOCK_SIZE) {
+    const size_t length = static_cast<size_t>(std::min<uint64_t>(COPY_BLOCK_SIZE, fileSize - offset));
+    uint32_t status = ReadSource(reader, offset, length);
+    if (status == TRL_OK) {
+      status = OverlayBlock(image, &firstPiece, offset, length, reader->block);
+    }
+    if (status != TRL_OK) {
+      return status;
+    }
+    if (!writer(context, reinterpret_cast<const char *>(reader->block), length)) {
+      return TRL_ERR_WRITE;
+    }
+  }
+  return TRL_OK;
 }
 
 }  // namespace
@@ -145,28 +246,10 @@ uint32_t ElfWriteImage(const FirmwareImage *image, TextWriter writer, void *cont
       return TRL_ERR_NO_SECTION;
     }
   }
-  const bool fromMemory = source.fileName.empty();
-  SourceFile file;
-  uint32_t status = fromMemory ? static_cast<uint32_t>(TRL_OK) : OpenSource(source, &file);
-  const uint64_t fileSize = fromMemory ? source.bytes.size() : source.identity.size;
-  auto *block = static_cast<uint8_t *>(std::malloc(COPY_BLOCK_SIZE));
-  if (status == TRL_OK && block == nullptr) {
-    status = TRL_ERR_MEMORY;
+  SourceReader reader{&source};
+  const uint32_t status = OpenSource(&reader);
+  if (status != TRL_OK) {
+    return status;
   }
-  size_t firstPiece = 0;
-  for (uint64_t offset = 0; status == TRL_OK && offset < fileSize; offset += COPY_BLOCK_SIZE) {
-    const size_t length = static_cast<size_t>(std::min<uint64_t>(COPY_BLOCK_SIZE, fileSize - offset));
-    if (fromMemory) {
-      std::memcpy(block, source.bytes.data() + offset, length);
-    } else if (std::fread(block, 1, length, file.stream) != length) {
-      status = std::ferror(file.stream) ? TRL_ERR_OPEN : TRL_ERR_ELF_CHANGED;
-      break;
-    }
-    status = OverlayBlock(image, &firstPiece, offset, length, block);
-    if (status == TRL_OK && !writer(context, reinterpret_cast<const char *>(block), length)) {
-      status = TRL_ERR_WRITE;
-    }
-  }
-  std::free(block);
-  return status;
+  return source.aliased ? WriteByBlocks(image, &reader, writer, context) : WriteByPieces(image, &reader, writer, context);
 }
