@@ -322,14 +322,18 @@ uint32_t ReadPieces(const ElfInput &input, std::vector<ElfPiece> byAddress, Firm
   std::sort(byAddress.begin(), byAddress.end(), [](const ElfPiece &left, const ElfPiece &right) {
     return left.address != right.address ? left.address < right.address : left.fileOffset < right.fileOffset;
   });
-  uint64_t bytesLeft = 0;
-  for (const ElfPiece &piece : byAddress) {
-    bytesLeft += piece.length;
+  /* Where the run of touching pieces that each piece belongs to ends: its segment gets room for exactly that,
+     so that it neither moves while it grows nor has spare room to give back. */
+  std::vector<uint64_t> runEnds(byAddress.size());
+  for (size_t index = byAddress.size(); index-- > 0;) {
+    const uint64_t end = uint64_t{byAddress[index].address} + byAddress[index].length;
+    const bool touchesNext = index + 1 < byAddress.size() && byAddress[index + 1].address <= end;
+    runEnds[index] = touchesNext ? std::max(end, runEnds[index + 1]) : end;
   }
   SegmentStore *store = &image->store;
   CompareBuffer compare;
-  for (const ElfPiece &piece : byAddress) {
-    bytesLeft -= piece.length;
+  for (size_t pieceIndex = 0; pieceIndex < byAddress.size(); ++pieceIndex) {
+    const ElfPiece &piece = byAddress[pieceIndex];
     const uint64_t heldEnd = store->segments.empty() ? 0 : SegmentEnd(store->segments.back());
     const uint32_t overlap =
         piece.address < heldEnd ? static_cast<uint32_t>(std::min<uint64_t>(piece.length, heldEnd - piece.address)) : 0;
@@ -351,8 +355,9 @@ uint32_t ReadPieces(const ElfInput &input, std::vector<ElfPiece> byAddress, Firm
     }
     if (overlap < piece.length) {
       const uint32_t length = piece.length - overlap;
+      const uint64_t end = uint64_t{piece.address} + piece.length;
       uint8_t *destination = StoreAppend(store, piece.address + overlap, length,
-                                         static_cast<size_t>(std::min<uint64_t>(bytesLeft, SIZE_MAX / 2)));
+                                         static_cast<size_t>(std::min<uint64_t>(runEnds[pieceIndex] - end, SIZE_MAX / 2)));
       if (destination == nullptr) {
         return TRL_ERR_MEMORY;
       }
