@@ -81,6 +81,9 @@ bool FitsFile(uint64_t offset, uint64_t length, uint64_t size) {
 
 /* Reads length bytes at offset (inside the file, as checked before); TRL_ERR_OPEN when the read fails. */
 uint32_t ReadAt(const ElfInput &input, uint64_t offset, void *buffer, size_t length) {
+  if (length == 0) {
+    return TRL_OK; /* an empty table may have no buffer at all */
+  }
   if (input.memory != nullptr) {
     std::memcpy(buffer, input.memory + offset, length);
     return TRL_OK;
@@ -261,9 +264,12 @@ uint32_t AddPiece(uint64_t fileOffset, uint64_t address, uint64_t length, uint32
   return TRL_OK;
 }
 
-/* The bytes to load: the allocated sections with file bytes, or without sections the load segments. */
+/*
+ * The bytes to load: the allocated sections with file bytes, or without
+ * sections the load segments; and the file bytes that make up the ELF itself.
+ */
 uint32_t FindPieces(const ElfInput &input, const ElfHeader &header, uint32_t addressOffset,
-                    std::vector<ElfPiece> *pieces) {
+                    std::vector<ElfPiece> *pieces, std::vector<ElfPiece> *headers) {
   std::vector<uint8_t> table;
   uint32_t status = ReadTable(input, header.programOffset, header.programCount, header.programEntrySize, &table);
   std::vector<ProgramHeader> programs;
@@ -291,6 +297,15 @@ uint32_t FindPieces(const ElfInput &input, const ElfHeader &header, uint32_t add
   }
   if (status == TRL_OK) {
     status = CheckSectionNames(input, sections, header.nameSection);
+  }
+  headers->push_back(ElfPiece{0, 0, header.is64 ? 64u : 52u});
+  headers->push_back(ElfPiece{header.programOffset, 0, header.programCount * header.programEntrySize});
+  if (!sections.empty()) {
+    headers->push_back(ElfPiece{header.sectionOffset, 0, static_cast<uint32_t>(table.size())});
+    if (header.nameSection != 0 && header.nameSection < sections.size()) {
+      const SectionHeader &names = sections[header.nameSection];
+      headers->push_back(ElfPiece{names.offset, 0, static_cast<uint32_t>(names.size)});
+    }
   }
   for (const SectionHeader &section : sections) {
     if (status == TRL_OK && section.type != SHT_NULL && section.type != SHT_NOBITS &&
@@ -370,6 +385,31 @@ uint32_t ReadPieces(const ElfInput &input, std::vector<ElfPiece> byAddress, Firm
   return TRL_OK;
 }
 
+/* The parts of the pieces whose file bytes are none of the headers'. */
+std::vector<ElfPiece> CutOutHeaders(const std::vector<ElfPiece> &pieces, const std::vector<ElfPiece> &headers) {
+  std::vector<ElfPiece> parts = pieces;
+  for (const ElfPiece &header : headers) {
+    const uint64_t headerEnd = header.fileOffset + header.length;
+    std::vector<ElfPiece> kept;
+    for (const ElfPiece &part : parts) {
+      const uint64_t end = part.fileOffset + part.length;
+      if (header.length == 0 || headerEnd <= part.fileOffset || end <= header.fileOffset) {
+        kept.push_back(part);
+        continue;
+      }
+      if (part.fileOffset < header.fileOffset) {
+        kept.push_back(ElfPiece{part.fileOffset, part.address, static_cast<uint32_t>(header.fileOffset - part.fileOffset)});
+      }
+      if (headerEnd < end) {
+        kept.push_back(ElfPiece{headerEnd, static_cast<uint32_t>(part.address + (headerEnd - part.fileOffset)),
+                                static_cast<uint32_t>(end - headerEnd)});
+      }
+    }
+    parts.swap(kept);
+  }
+  return parts;
+}
+
 /* The addresses the pieces reach, merged into ascending disjoint runs. */
 std::vector<ElfPiece> MergeCoverage(std::vector<ElfPiece> pieces) {
   std::sort(pieces.begin(), pieces.end(),
@@ -399,8 +439,9 @@ uint32_t ReadElf(const ElfInput &input, uint32_t addressOffset, FirmwareImage *i
     status = ReadExtendedCounts(input, &header);
   }
   std::vector<ElfPiece> pieces;
+  std::vector<ElfPiece> headers;
   if (status == TRL_OK) {
-    status = FindPieces(input, header, addressOffset, &pieces);
+    status = FindPieces(input, header, addressOffset, &pieces, &headers);
   }
   if (status == TRL_OK && pieces.empty()) {
     status = TRL_ERR_EMPTY;
@@ -413,15 +454,25 @@ uint32_t ReadElf(const ElfInput &input, uint32_t addressOffset, FirmwareImage *i
   }
   StoreShrink(&image->store);
   ElfSource &source = image->elf;
-  source.covered = MergeCoverage(pieces);
+  source.loaded = MergeCoverage(pieces);
+  const std::vector<ElfPiece> writable = CutOutHeaders(pieces, headers);
+  source.covered = MergeCoverage(writable);
+  source.headers = headers;
   std::sort(pieces.begin(), pieces.end(),
             [](const ElfPiece &left, const ElfPiece &right) { return left.fileOffset < right.fileOffset; });
   source.pieces.swap(pieces);
   source.held = true;
-  source.aliased = false;
+  uint64_t cutLength = 0;
+  for (const ElfPiece &piece : source.pieces) {
+    cutLength += piece.length;
+  }
+  for (const ElfPiece &part : writable) {
+    cutLength -= part.length;
+  }
+  source.overlapping = cutLength != 0;
   uint64_t reached = 0;
   for (const ElfPiece &piece : source.pieces) {
-    source.aliased = source.aliased || piece.fileOffset < reached;
+    source.overlapping = source.overlapping || piece.fileOffset < reached;
     reached = std::max(reached, piece.fileOffset + piece.length);
   }
   const uint64_t entry = header.entry + addressOffset;

@@ -37,6 +37,13 @@ void OverlayImageBytes(const SegmentList &segments, uint32_t address, uint32_t l
   }
 }
 
+/* True when [address, address + length) lies inside one of runs (ascending, disjoint). */
+bool IsInRuns(const std::vector<ElfPiece> &runs, uint32_t address, uint64_t length) {
+  const auto run = std::upper_bound(runs.begin(), runs.end(), address,
+                                    [](uint32_t value, const ElfPiece &piece) { return value < piece.address; });
+  return run != runs.begin() && uint64_t{address} + length <= uint64_t{(run - 1)->address} + (run - 1)->length;
+}
+
 /* True when the image's bytes of [address, address + length) equal those at bytes, where it holds them. */
 bool IsImageAgreeing(const SegmentList &segments, uint32_t address, uint32_t length, const uint8_t *bytes) {
   const uint64_t end = uint64_t{address} + length;
@@ -75,9 +82,10 @@ bool VisitPiecesInBlock(const std::vector<ElfPiece> &pieces, size_t firstPiece, 
 }
 
 /*
- * Lays the image over one block of the file. Where file bytes load at two
- * addresses, the image must give both the same value: TRL_ERR_CONFLICT
- * otherwise, as one of them would be lost.
+ * Lays the image over one block of the file. The ELF's own headers and name
+ * table keep their bytes: TRL_ERR_NO_SECTION if the image changed any that a
+ * segment loads. Where file bytes load at two addresses, the image must give
+ * both the same value: TRL_ERR_CONFLICT otherwise, as one of them would be lost.
  */
 uint32_t OverlayBlock(const FirmwareImage *image, size_t *firstPiece, uint64_t blockStart, size_t length,
                       uint8_t *block) {
@@ -87,13 +95,28 @@ uint32_t OverlayBlock(const FirmwareImage *image, size_t *firstPiece, uint64_t b
   while (*firstPiece < pieces.size() && pieces[*firstPiece].fileOffset + pieces[*firstPiece].length <= blockStart) {
     ++*firstPiece;
   }
+  const bool headersKept = VisitPiecesInBlock(
+      pieces, *firstPiece, blockStart, length, block, [&](uint32_t address, uint32_t count, uint8_t *bytes) {
+        const uint64_t fileOffset = blockStart + static_cast<uint64_t>(bytes - block);
+        for (const ElfPiece &header : image->elf.headers) {
+          const uint64_t first = std::max(header.fileOffset, fileOffset);
+          const uint64_t last = std::min(header.fileOffset + header.length, fileOffset + count);
+          if (first < last && !IsImageAgreeing(segments, static_cast<uint32_t>(address + (first - fileOffset)),
+                                               static_cast<uint32_t>(last - first), bytes + (first - fileOffset))) {
+            return false;
+          }
+        }
+        return true;
+      });
+  if (!headersKept) {
+    return TRL_ERR_NO_SECTION;
+  }
   VisitPiecesInBlock(pieces, *firstPiece, blockStart, length, block,
                      [&](uint32_t address, uint32_t count, uint8_t *bytes) {
                        OverlayImageBytes(segments, address, count, bytes);
                        return true;
                      });
-  const bool agreeing =
-      !image->elf.aliased || VisitPiecesInBlock(pieces, *firstPiece, blockStart, length, block,
+  const bool agreeing = VisitPiecesInBlock(pieces, *firstPiece, blockStart, length, block,
                                                 [&](uint32_t address, uint32_t count, uint8_t *bytes) {
                                                   return IsImageAgreeing(segments, address, count, bytes);
                                                 });
@@ -203,7 +226,7 @@ uint32_t WriteByPieces(const FirmwareImage *image, SourceReader *reader, TextWri
   return CopySource(reader, position, SourceSize(*reader), writer, context);
 }
 
-/* File bytes that load at two addresses: the file block by block, the image laid over each. */
+/* File bytes that load at two addresses, or hold headers: the file block by block, the image laid over each. */
 uint32_t WriteByBlocks(const FirmwareImage *image, SourceReader *reader, TextWriter writer, void *context) {
   size_t firstPiece = 0;
   const uint64_t fileSize = SourceSize(*reader);
@@ -226,14 +249,7 @@ uint32_t WriteByBlocks(const FirmwareImage *image, SourceReader *reader, TextWri
 }  // namespace
 
 uint32_t CheckElfHolds(const FirmwareImage *image, uint32_t address, uint64_t length) {
-  const std::vector<ElfPiece> &covered = image->elf.covered;
-  const auto run = std::upper_bound(covered.begin(), covered.end(), address,
-                                    [](uint32_t value, const ElfPiece &piece) { return value < piece.address; });
-  if (run == covered.begin()) {
-    return TRL_ERR_NO_SECTION;
-  }
-  const ElfPiece &holder = *(run - 1);
-  return uint64_t{address} + length <= uint64_t{holder.address} + holder.length ? TRL_OK : TRL_ERR_NO_SECTION;
+  return IsInRuns(image->elf.covered, address, length) ? TRL_OK : TRL_ERR_NO_SECTION;
 }
 
 uint32_t ElfWriteImage(const FirmwareImage *image, TextWriter writer, void *context) {
@@ -242,7 +258,7 @@ uint32_t ElfWriteImage(const FirmwareImage *image, TextWriter writer, void *cont
     return TRL_ERR_STATE;
   }
   for (const Segment &segment : image->store.segments) {
-    if (CheckElfHolds(image, segment.address, segment.length) != TRL_OK) {
+    if (!IsInRuns(source.loaded, segment.address, segment.length)) {
       return TRL_ERR_NO_SECTION;
     }
   }
@@ -251,5 +267,5 @@ uint32_t ElfWriteImage(const FirmwareImage *image, TextWriter writer, void *cont
   if (status != TRL_OK) {
     return status;
   }
-  return source.aliased ? WriteByBlocks(image, &reader, writer, context) : WriteByPieces(image, &reader, writer, context);
+  return source.overlapping ? WriteByBlocks(image, &reader, writer, context) : WriteByPieces(image, &reader, writer, context);
 }

@@ -263,6 +263,9 @@ uint32_t TrlFirmwareSaveToMemory(char *buffer, size_t bufferSize, size_t *textLe
  * TRL_OK only when every one of those addresses lies in the file bytes of a
  * section the ELF was loaded with, otherwise TRL_ERR_NO_SECTION (an ELF has no
  * room for bytes outside its sections: the linker must reserve one there).
+ * The ELF header, the header tables and the section name table never count
+ * as section bytes, even where a load segment holds them: a save fails with
+ * TRL_ERR_NO_SECTION if the image changed any of them.
  * Fails with TRL_ERR_STATE, TRL_ERR_ARGUMENT (length 0) or TRL_ERR_OVERFLOW
  * (past 0xFFFFFFFF).
  */

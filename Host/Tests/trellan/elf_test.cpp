@@ -162,3 +162,26 @@ TEST_F(ImageTest, ElfSaveRefusesAFileChangedSinceTheLoad) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(ImageTest, ElfHeadersThatASegmentLoadsCannotBeChanged) {
+  BuiltElf elf = BuildElf(FirmwareElfSpec());
+  const uint32_t textOffset = static_cast<uint32_t>(elf.sectionOffsets[1]);
+  const uint32_t base = 0x08000000 - textOffset;
+  PutElfNumber(&elf, false, 32, 0, 4); /* no section headers: the segments are read */
+  PutElfNumber(&elf, false, 48, 0, 2);
+  PutElfNumber(&elf, false, elf.programTable + 4, 0, 4);
+  PutElfNumber(&elf, false, elf.programTable + 8, base, 4);
+  PutElfNumber(&elf, false, elf.programTable + 12, base, 4);
+  PutElfNumber(&elf, false, elf.programTable + 16, textOffset + 200, 4);
+  ASSERT_EQ(TRL_OK, LoadElf(elf.bytes));
+  EXPECT_EQ(TRL_ERR_NO_SECTION, TrlFirmwareCheckSaveRange(base + 16, 1));
+  EXPECT_EQ(TRL_OK, TrlFirmwareCheckSaveRange(0x08000000, 200));
+  const uint8_t changed = 0x55;
+  ASSERT_EQ(TRL_OK, TrlFirmwareAddData(base + 16, 1, &changed));
+  size_t length = 0;
+  EXPECT_EQ(TRL_ERR_NO_SECTION, TrlFirmwareSaveToMemory(nullptr, 0, &length));
+}
+
+}  // namespace
