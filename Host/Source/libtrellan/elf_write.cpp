@@ -24,19 +24,6 @@ size_t FindSegmentReaching(const SegmentList &segments, uint32_t address) {
       segments.begin());
 }
 
-/* Copies the image's bytes of [address, address + length) over destination; bytes it lacks stay. */
-void OverlayImageBytes(const SegmentList &segments, uint32_t address, uint32_t length, uint8_t *destination) {
-  const uint64_t end = uint64_t{address} + length;
-  for (size_t index = FindSegmentReaching(segments, address);
-       index < segments.size() && segments[index].address < end; ++index) {
-    const Segment &segment = segments[index];
-    const uint64_t first = std::max<uint64_t>(segment.address, address);
-    const uint64_t last = std::min(SegmentEnd(segment), end);
-    std::memcpy(destination + (first - address), segment.bytes + (first - segment.address),
-                static_cast<size_t>(last - first));
-  }
-}
-
 /* True when [address, address + length) lies inside one of runs (ascending, disjoint). */
 bool IsInRuns(const std::vector<ElfPiece> &runs, uint32_t address, uint64_t length) {
   const auto run = std::upper_bound(runs.begin(), runs.end(), address,
@@ -44,21 +31,40 @@ bool IsInRuns(const std::vector<ElfPiece> &runs, uint32_t address, uint64_t leng
   return run != runs.begin() && uint64_t{address} + length <= uint64_t{(run - 1)->address} + (run - 1)->length;
 }
 
-/* True when the image's bytes of [address, address + length) equal those at bytes, where it holds them. */
-bool IsImageAgreeing(const SegmentList &segments, uint32_t address, uint32_t length, const uint8_t *bytes) {
+/*
+ * Takes each of the image's held runs of [address, address + length) with
+ * the matching part of bytes: visit(held, bytes, count) returns false to stop.
+ */
+template <typename Visit>
+bool VisitHeldBytes(const SegmentList &segments, uint32_t address, uint32_t length, uint8_t *bytes, Visit visit) {
   const uint64_t end = uint64_t{address} + length;
   for (size_t index = FindSegmentReaching(segments, address);
        index < segments.size() && segments[index].address < end; ++index) {
     const Segment &segment = segments[index];
     const uint64_t first = std::max<uint64_t>(segment.address, address);
     const uint64_t last = std::min(SegmentEnd(segment), end);
-    if (std::memcmp(bytes + (first - address), segment.bytes + (first - segment.address),
-                    static_cast<size_t>(last - first)) != 0) {
+    if (!visit(segment.bytes + (first - segment.address), bytes + (first - address), static_cast<size_t>(last - first))) {
       return false;
     }
   }
   return true;
 }
+
+/* Copies the image's bytes of [address, address + length) over destination; bytes it lacks stay. */
+void OverlayImageBytes(const SegmentList &segments, uint32_t address, uint32_t length, uint8_t *destination) {
+  VisitHeldBytes(segments, address, length, destination, [](const uint8_t *held, uint8_t *target, size_t count) {
+    std::memcpy(target, held, count);
+    return true;
+  });
+}
+
+/* True when the image's bytes of [address, address + length) equal those at bytes, where it holds them. */
+bool IsImageAgreeing(const SegmentList &segments, uint32_t address, uint32_t length, uint8_t *bytes) {
+  return VisitHeldBytes(segments, address, length, bytes, [](const uint8_t *held, uint8_t *target, size_t count) {
+    return std::memcmp(target, held, count) == 0;
+  });
+}
+
 
 /*
  * Calls action(address, length, bytes) for the part of each piece in one block

@@ -19,6 +19,17 @@ bool RangeFitsAddressSpace(uint32_t address, uint32_t length) {
   return static_cast<uint64_t>(address) + length <= ADDRESS_SPACE_END;
 }
 
+/* The checks of a call over an address range: initialised, not empty, below 0xFFFFFFFF. */
+uint32_t CheckRange(uint32_t address, uint32_t length) {
+  if (!libraryInitialised) {
+    return TRL_ERR_STATE;
+  }
+  if (length == 0) {
+    return TRL_ERR_ARGUMENT;
+  }
+  return RangeFitsAddressSpace(address, length) ? TRL_OK : TRL_ERR_OVERFLOW;
+}
+
 bool IsKnownFileFormat(uint32_t fileFormat) {
   return fileFormat == TRL_FILE_FORMAT_SREC || fileFormat == TRL_FILE_FORMAT_IHEX;
 }
@@ -226,14 +237,9 @@ uint32_t TrlFirmwareSaveToMemory(char *buffer, size_t bufferSize, size_t *textLe
 }
 
 uint32_t TrlFirmwareCheckSaveRange(uint32_t address, uint32_t length) {
-  if (!libraryInitialised) {
-    return TRL_ERR_STATE;
-  }
-  if (length == 0) {
-    return TRL_ERR_ARGUMENT;
-  }
-  if (!RangeFitsAddressSpace(address, length)) {
-    return TRL_ERR_OVERFLOW;
+  const uint32_t status = CheckRange(address, length);
+  if (status != TRL_OK) {
+    return status;
   }
   return firmwareImage.fileFormat == TRL_FILE_FORMAT_ELF ? CheckElfHolds(&firmwareImage, address, length)
                                                          : static_cast<uint32_t>(TRL_OK);
@@ -267,14 +273,9 @@ uint32_t TrlFirmwareAddData(uint32_t address, uint32_t length, const uint8_t *da
 }
 
 uint32_t TrlFirmwareRemoveData(uint32_t address, uint32_t length) {
-  if (!libraryInitialised) {
-    return TRL_ERR_STATE;
-  }
-  if (length == 0) {
-    return TRL_ERR_ARGUMENT;
-  }
-  if (!RangeFitsAddressSpace(address, length)) {
-    return TRL_ERR_OVERFLOW;
+  const uint32_t status = CheckRange(address, length);
+  if (status != TRL_OK) {
+    return status;
   }
   return StoreRemove(&firmwareImage.store, address, length);
 }

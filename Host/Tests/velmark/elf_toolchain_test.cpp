@@ -8,16 +8,13 @@
 
 #include <cstdio>
 #include <string>
-#include <utility>
 #include <vector>
 
+#include "table_reader.h"
 #include "test_support.h"
-#include "trellan.h"
 #include "velmark_runner.h"
 
 namespace {
-
-using Segments = std::vector<std::pair<uint32_t, std::vector<uint8_t>>>;
 
 /* Code and constants in flash, a placeholder for the table, data loaded from flash into RAM, and .bss. */
 const char *const FIRMWARE_SOURCE =
@@ -49,21 +46,6 @@ struct Toolchain {
   const char *ram;
 };
 
-Segments LoadSegments(const std::string &file) {
-  Segments segments;
-  TrlFirmwareInit(TRL_FILE_FORMAT_SREC);
-  const uint32_t status = TrlFirmwareLoadFromFile(file.c_str(), 0);
-  EXPECT_EQ(TRL_OK, status) << file << ": " << TrlStatusText(status);
-  for (uint32_t index = 0; index < TrlFirmwareGetSegmentCount(); ++index) {
-    uint32_t address = 0;
-    uint32_t length = 0;
-    const uint8_t *bytes = TrlFirmwareGetSegment(index, &address, &length);
-    segments.emplace_back(address, std::vector<uint8_t>(bytes, bytes + length));
-  }
-  TrlFirmwareTerminate();
-  return segments;
-}
-
 CommandResult RunChecked(const std::string &command) {
   CommandResult result = RunCommand(command + " 2>&1");
   EXPECT_EQ(0, result.exitCode) << command << "\n" << result.output;
@@ -88,7 +70,7 @@ TEST(ElfToolchainTest, LoadsAsObjcopyConvertsAndPatchesOnlyTheTable) {
     RunChecked(in + prefix + "gcc -O1 -nostdlib -fno-asynchronous-unwind-tables -Wl,--build-id=none " +
                toolchain.flags + " -T fw.ld fw.c -o fw.elf");
     RunChecked(in + prefix + "objcopy -O srec fw.elf fw.srec");
-    EXPECT_EQ(LoadSegments(folder.Path("fw.srec")), LoadSegments(folder.Path("fw.elf")));
+    EXPECT_EQ(LoadImageFile(folder.Path("fw.srec")), LoadImageFile(folder.Path("fw.elf")));
 
     unsigned flash = 0;
     std::sscanf(toolchain.flash, "%x", &flash);
@@ -96,7 +78,7 @@ TEST(ElfToolchainTest, LoadsAsObjcopyConvertsAndPatchesOnlyTheTable) {
     std::snprintf(options, sizeof options, "-a%08X -x%08X:%08X ", flash + 0x1000, flash + 0x1000, flash + 0x103F);
     ASSERT_EQ(0, RunVelmark(folder, std::string(options) + "fw.elf out.elf").exitCode);
     ASSERT_EQ(0, RunVelmark(folder, std::string(options) + "fw.srec out.srec").exitCode);
-    EXPECT_EQ(LoadSegments(folder.Path("out.srec")), LoadSegments(folder.Path("out.elf")));
+    EXPECT_EQ(LoadImageFile(folder.Path("out.srec")), LoadImageFile(folder.Path("out.elf")));
 
     /* As cmp -l lists them: the changed bytes all lie within the 64-byte placeholder. */
     const std::vector<unsigned char> before = ReadFileBytes(folder.Path("fw.elf"));
