@@ -1,6 +1,6 @@
 /*
- * Velcheck: checks an image (S-records, Intel HEX or a raw read-back) against
- * the checksum info tables in it.
+ * Velcheck: checks an image (S-records, Intel HEX, an ELF executable or a raw
+ * read-back) against the checksum info tables in it.
  *
  * Each table's header is read by the very checker that firmware runs at boot
  * (Target/Source/checksum-info-table), compiled into this tool, in the room a
@@ -80,7 +80,7 @@ static bool ParseCommandLine(int argc, char *argv[]) {
   return imageFile[0] != '\0' && imageFile[0] != '-';
 }
 
-/* The image as the options say: raw bytes at the -b address, or S-records or Intel HEX. */
+/* The image as the options say: raw bytes at the -b address, or S-records, Intel HEX or ELF. */
 static uint32_t LoadImage(void) {
   return binaryImage ? TrlFirmwareLoadBinaryFromFile(imageFile, binaryBaseAddress)
                      : TrlFirmwareLoadFromFile(imageFile, 0);
