@@ -248,7 +248,8 @@ uint64_t FindLoadAddress(const std::vector<ProgramHeader> &programs, bool useVir
         section.offset - program.offset <= program.fileSize &&
         section.size <= program.fileSize - (section.offset - program.offset)) {
       const uint64_t base = useVirtual ? program.virtualAddress : program.physicalAddress;
-      return base + (section.offset - program.offset);
+      const uint64_t offset = section.offset - program.offset;
+      return base <= UINT64_MAX - offset ? base + offset : UINT64_MAX; /* far past 32 bits either way */
     }
   }
   return section.address;
@@ -256,6 +257,9 @@ uint64_t FindLoadAddress(const std::vector<ProgramHeader> &programs, bool useVir
 
 uint32_t AddPiece(uint64_t fileOffset, uint64_t address, uint64_t length, uint32_t addressOffset,
                   std::vector<ElfPiece> *pieces) {
+  if (address >= ADDRESS_SPACE_END) {
+    return TRL_ERR_OVERFLOW; /* adding the offset could wrap a 64-bit address round */
+  }
   address += addressOffset;
   if (address >= ADDRESS_SPACE_END || length > ADDRESS_SPACE_END - address) {
     return TRL_ERR_OVERFLOW;
@@ -476,7 +480,7 @@ uint32_t ReadElf(const ElfInput &input, uint32_t addressOffset, FirmwareImage *i
     reached = std::max(reached, piece.fileOffset + piece.length);
   }
   const uint64_t entry = header.entry + addressOffset;
-  image->hasStartAddress = entry < ADDRESS_SPACE_END;
+  image->hasStartAddress = header.entry < ADDRESS_SPACE_END && entry < ADDRESS_SPACE_END;
   image->startAddress = static_cast<uint32_t>(entry);
   image->fileFormat = TRL_FILE_FORMAT_ELF;
   return TRL_OK;
