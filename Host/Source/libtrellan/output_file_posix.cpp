@@ -216,19 +216,27 @@ int CreateUnnamedFile(OutputFile *output) {
 #endif
 }
 
+/*
+ * Creates a file of a fresh random name (into name) in folder, open with
+ * access; never through a link, never into a file that exists: leftovers are
+ * not ours to use. Returns 0 or an errno value.
+ */
+int CreateRandomlyNamed(int folder, char *name, int access, mode_t mode, int *descriptor) {
+  int error = EEXIST;
+  for (int attempt = 0; attempt < TEMPORARY_NAME_ATTEMPTS && error == EEXIST; ++attempt) {
+    error = MakeTemporaryName(name);
+    if (error == 0) {
+      *descriptor = Hold(openat(folder, name, access | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+      error = *descriptor < 0 ? errno : 0;
+    }
+  }
+  return error;
+}
+
 int CreateNamedFile(OutputFile *output) {
   sigset_t previousMask;
   BlockFatalSignals(&previousMask);
-  int error = EEXIST;
-  for (int attempt = 0; attempt < TEMPORARY_NAME_ATTEMPTS && error == EEXIST; ++attempt) {
-    error = MakeTemporaryName(temporaryName);
-    if (error == 0) {
-      /* Never through a link, never into a file that exists: leftovers are not ours to use. */
-      output->descriptor = Hold(openat(output->folder, temporaryName,
-                                       O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-      error = output->descriptor < 0 ? errno : 0;
-    }
-  }
+  const int error = CreateRandomlyNamed(output->folder, temporaryName, O_RDWR, 0600, &output->descriptor);
   if (error == 0) {
     temporaryFolder = output->folder;
     temporaryNamed = 1;
@@ -298,14 +306,7 @@ int GiveCreatedAccess(const OutputFile *output) {
   sigset_t previousMask;
   BlockFatalSignals(&previousMask);
   int probe = -1;
-  int error = EEXIST;
-  for (int attempt = 0; attempt < TEMPORARY_NAME_ATTEMPTS && error == EEXIST; ++attempt) {
-    error = MakeTemporaryName(probeName);
-    if (error == 0) {
-      probe = openat(output->folder, probeName, O_RDONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-      error = probe < 0 ? errno : 0;
-    }
-  }
+  int error = CreateRandomlyNamed(output->folder, probeName, O_RDONLY, 0666, &probe);
   if (error == 0) {
     unlinkat(output->folder, probeName, 0);
   }
