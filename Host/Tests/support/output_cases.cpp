@@ -45,13 +45,14 @@ std::string RunnerPrefix(CaseRunner runner) {
              OTHER_USER_PREFIX + "sh -c \"mv d d.old && ln -s secret d\"; wait $!' sh ";
     case TERMINATED_IN_COPY:
       return std::string(OTHER_USER_PREFIX) +
-             "sh -c 'strace -f -qq -o .trace -e signal=none -e trace=ftruncate "
+             "sh -c 'ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0 strace -f -qq -o .trace "
+             "-e signal=none -e trace=ftruncate "
              "-e inject=ftruncate:delay_enter=1000000 \"$@\" >/dev/null & n=0; "
              "until [ -s .trace ] || [ $((n += 1)) = 3000 ]; do sleep 0.01; done; "
              "kill -TERM $(cut -d\" \" -f1 .trace); wait $!; test $(kill -l $?) = TERM' sh ";
     case ON_FUSE:
       return "unshare -m sh -c 'mount --make-rprivate / && m=$(mktemp -d) && bindfs . \"$m\" && cd \"$m\" || "
-             "exit 99; touch plain; status=0; pids=; for run in $(seq 240); do \"$@\" >/dev/null & "
+             "exit 99; touch plain; status=0; pids=; for run in $(seq 60); do \"$@\" >/dev/null & "
              "pids=\"$pids $!\"; done; for pid in $pids; do wait $pid || status=1; done; "
              "cd / && umount \"$m\" && rmdir \"$m\" && exit $status' sh ";
     default:
@@ -202,7 +203,7 @@ void ExpectOutputCases(const std::vector<OutputCase> &cases, const ToolUnderTest
     /* Under wine every case runs as the user who runs the tests. */
     const bool needsRoot = (!tool.underWine && outputCase.runner != AS_ROOT) ||
                            outputCase.setup.find("chown") != std::string::npos;
-    /* valgrind needs /proc, and does its own ftruncate; 240 runs under it take too long. */
+    /* valgrind needs /proc, and does its own ftruncate; 60 runs under it take too long. */
     const bool needsPlainRun = outputCase.runner == WITHOUT_PROC || outputCase.runner == TERMINATED_IN_COPY ||
                                outputCase.runner == ON_FUSE;
     if ((needsRoot && !RunningAsRoot()) || (needsPlainRun && RunsUnderValgrind(tool.commandVariable)) ||

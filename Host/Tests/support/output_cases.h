@@ -25,7 +25,7 @@ enum CaseRunner {
   TERMINATED_IN_COPY, /* as nobody under strace, which holds the run for a second as it empties
                          the file to write it in place, while SIGTERM is sent: it must end by SIGTERM */
   ON_FUSE,         /* unshare -m with the case folder seen through bindfs, where a plain create
-                      makes "plain", then 240 runs write the output at once; all must succeed */
+                      makes "plain", then 60 runs write the output at once; all must succeed */
 };
 
 struct OutputCase {
