@@ -275,7 +275,7 @@ acl_t ReadAcl(int descriptor) {
 bool LacksAcls(int error) { return error == EOPNOTSUPP || error == ENOTSUP || error == ENOSYS; }
 #endif
 
-/* Gives to the ACL of from, whether it has more than the mode bits or not, then mode. */
+/* Gives the file to the ACL of the file from, whether it has more than the mode bits or not, then mode. */
 int CopyAccess(int from, int to, unsigned mode) {
 #ifdef __linux__
   acl_t acl = ReadAcl(from);
