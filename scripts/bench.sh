@@ -207,7 +207,6 @@ for ((round = 0; round < rounds; round++)); do
     timed "elf ${elf_names[$index]}" ${elf_commands[$index]}
   done
 done
-elf_velmark=$(median "elf velmark")
 printf '\n%-10s %10s %12s %14s %14s\n' tool "median s" "peak MiB" "/ cp" "objcopy / tool"
 for name in "${elf_names[@]}"; do
   time_median=$(median "elf $name")
