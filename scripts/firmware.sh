@@ -256,10 +256,11 @@ printf 'int main(void) { return 0; }\n' >"$out/arguments/main.c"
 printf '%s\n' 'cmake_minimum_required(VERSION 3.20)' 'project(arguments C)' \
   'find_package(VelmarkTervox CONFIG REQUIRED)' 'add_executable(image main.c)' \
   'velmark_add_checksum_table(image ${ARGUMENTS})' >"$out/arguments/CMakeLists.txt"
+# CMake wraps its messages: compared with the lines joined.
 while IFS='|' read -r arguments message; do
   if cmake -S "$out/arguments" -B "$out/arguments/build" "${package[@]}" \
     -DARGUMENTS="$arguments" >"$out/arguments.log" 2>&1 ||
-    ! grep -qF "$message" "$out/arguments.log"; then
+    ! tr -s '\n ' '  ' <"$out/arguments.log" | grep -qF "$message"; then
     echo "FAILED arguments '$arguments': expected the configure step to fail with '$message'"
     failed=1
   else
