@@ -38,7 +38,8 @@ unset(_velmarkPrefix)
 function(_velmark_parse_address text what out outValue)
   if(NOT text MATCHES "^0[xX]")
     message(FATAL_ERROR "velmark_add_checksum_table: ${what} '${text}' has no 0x: "
-      "it could be decimal, write the hexadecimal address as 0x${text}")
+      "it could be decimal; write the address in hexadecimal with 0x "
+      "(math(EXPR ... OUTPUT_FORMAT HEXADECIMAL) writes it so)")
   endif()
   string(SUBSTRING "${text}" 2 -1 digits)
   if(NOT digits MATCHES "^[0-9A-Fa-f]+$")
