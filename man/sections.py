@@ -88,7 +88,8 @@ def FormatEntries(header, rows):
         if message and message != "none":
             text = ConvertInline(message) + "\n.br\n" + text
         for line in text.split("\n"):
-            lines.append("\\&" + line if line.startswith("'") else line)
+            protect = line != ".br" and line.startswith((".", "'"))
+            lines.append("\\&" + line if protect else line)
     return lines
 
 
