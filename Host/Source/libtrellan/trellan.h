@@ -24,9 +24,20 @@
 #define TRL_VERSION_STRING "1.3.1"
 #define TRL_VERSION_NUMBER (TRL_VERSION_MAJOR * 10000 + TRL_VERSION_MINOR * 100 + TRL_VERSION_PATCH)
 
-/* The library is built with hidden visibility; its API stays visible. */
-#if defined(__GNUC__) && !defined(_WIN32)
-#pragma GCC visibility push(default)
+/*
+ * TRL_API marks what the library exports: trellan.dll's exports (imported by
+ * programs using it, unless they define TRELLAN_STATIC to link the archive);
+ * elsewhere the only names visible, as the library is built with hidden
+ * visibility.
+ */
+#if defined(_WIN32) && defined(TRELLAN_BUILDING)
+#define TRL_API __declspec(dllexport)
+#elif defined(_WIN32) && !defined(TRELLAN_STATIC)
+#define TRL_API __declspec(dllimport)
+#elif defined(__GNUC__)
+#define TRL_API __attribute__((visibility("default")))
+#else
+#define TRL_API
 #endif
 
 #ifdef __cplusplus
@@ -54,12 +65,14 @@ extern "C" {
   X(TRL_ERR_MIXED_FORMATS, 13, "the input mixes S-records and Intel HEX records")      \
   X(TRL_ERR_WINDOW, 14, "a data record runs past the end of its 64 KiB window")
 
+/* The list's entries each end in a comma; TRL_STATUS_LIST_END, which no call
+   returns, closes it, as C89 and C++98 allow no comma before the brace. */
 #define TRL_STATUS_ENUM_ENTRY(name, value, text) name = value,
-enum TrlStatusCode { TRL_STATUS_LIST(TRL_STATUS_ENUM_ENTRY) };
+enum TrlStatusCode { TRL_STATUS_LIST(TRL_STATUS_ENUM_ENTRY) TRL_STATUS_LIST_END = 0x7FFFFFFF };
 #undef TRL_STATUS_ENUM_ENTRY
 
 /* Returns a constant English description of a status; unknown values give "unknown status". */
-const char *TrlStatusText(uint32_t status);
+TRL_API const char *TrlStatusText(uint32_t status);
 
 /* Text file formats: what a save writes. */
 #define TRL_FILE_FORMAT_SREC 0u /* Motorola S-records */
@@ -70,7 +83,7 @@ const char *TrlStatusText(uint32_t status);
  * otherwise. Calling it again drops whatever the image held.
  * Returns TRL_ERR_ARGUMENT for an unknown format.
  */
-uint32_t TrlFirmwareInit(uint32_t fileFormat);
+TRL_API uint32_t TrlFirmwareInit(uint32_t fileFormat);
 
 /*
  * The format that saves write: the one given to TrlFirmwareInit(), or the
@@ -80,11 +93,11 @@ uint32_t TrlFirmwareInit(uint32_t fileFormat);
  * TrlFirmwareSetFileFormat() chooses another (TRL_ERR_ARGUMENT for an unknown
  * one). The getter gives TRL_FILE_FORMAT_SREC when not initialised.
  */
-uint32_t TrlFirmwareGetFileFormat(void);
-uint32_t TrlFirmwareSetFileFormat(uint32_t fileFormat);
+TRL_API uint32_t TrlFirmwareGetFileFormat(void);
+TRL_API uint32_t TrlFirmwareSetFileFormat(uint32_t fileFormat);
 
 /* Drops the image and releases all memory. Other calls then fail with TRL_ERR_STATE until the next Init. */
-uint32_t TrlFirmwareTerminate(void);
+TRL_API uint32_t TrlFirmwareTerminate(void);
 
 /*
  * Loads an S-record or Intel HEX file and adds its data to the image. The
@@ -130,10 +143,10 @@ uint32_t TrlFirmwareTerminate(void);
  * against data already held) or TRL_ERR_MEMORY. On failure the image, and
  * the format it saves in, are exactly as they were before the call.
  */
-uint32_t TrlFirmwareLoadFromFile(const char *fileName, uint32_t addressOffset);
+TRL_API uint32_t TrlFirmwareLoadFromFile(const char *fileName, uint32_t addressOffset);
 
 /* As TrlFirmwareLoadFromFile(), from text in memory (length bytes; no terminating NUL needed). */
-uint32_t TrlFirmwareLoadFromMemory(const void *text, size_t length, uint32_t addressOffset);
+TRL_API uint32_t TrlFirmwareLoadFromMemory(const void *text, size_t length, uint32_t addressOffset);
 
 /*
  * Loads a file's raw bytes, as read back from a device, the first at
@@ -142,10 +155,10 @@ uint32_t TrlFirmwareLoadFromMemory(const void *text, size_t length, uint32_t add
  * TRL_ERR_OVERFLOW (past 0xFFFFFFFF), TRL_ERR_CONFLICT (against data already
  * held) or TRL_ERR_MEMORY; the image is then as it was.
  */
-uint32_t TrlFirmwareLoadBinaryFromFile(const char *fileName, uint32_t baseAddress);
+TRL_API uint32_t TrlFirmwareLoadBinaryFromFile(const char *fileName, uint32_t baseAddress);
 
 /* As TrlFirmwareLoadBinaryFromFile(), from length bytes in memory. */
-uint32_t TrlFirmwareLoadBinaryFromMemory(const void *data, size_t length, uint32_t baseAddress);
+TRL_API uint32_t TrlFirmwareLoadBinaryFromMemory(const void *data, size_t length, uint32_t baseAddress);
 
 /*
  * Saves the whole image in its file format (see TrlFirmwareGetFileFormat()).
@@ -200,7 +213,7 @@ uint32_t TrlFirmwareLoadBinaryFromMemory(const void *data, size_t length, uint32
  * The file is not synced: the save survives the process dying, not a power loss.
  * Fails with TRL_ERR_WRITE, TRL_ERR_ARGUMENT (null or empty name) or TRL_ERR_MEMORY.
  */
-uint32_t TrlFirmwareSaveToFile(const char *fileName);
+TRL_API uint32_t TrlFirmwareSaveToFile(const char *fileName);
 
 /*
  * Renders the image as TrlFirmwareSaveToFile() would write it, except that
@@ -209,10 +222,10 @@ uint32_t TrlFirmwareSaveToFile(const char *fileName);
  * buffer only when bufferSize is at least that length (no NUL is added).
  * Fails with TRL_ERR_ARGUMENT when textLength is null or the buffer is too small.
  */
-uint32_t TrlFirmwareSaveToMemory(char *buffer, size_t bufferSize, size_t *textLength);
+TRL_API uint32_t TrlFirmwareSaveToMemory(char *buffer, size_t bufferSize, size_t *textLength);
 
 /* Number of segments held; 0 when not initialised. */
-uint32_t TrlFirmwareGetSegmentCount(void);
+TRL_API uint32_t TrlFirmwareGetSegmentCount(void);
 
 /*
  * Gives segment index (0 = lowest address; segments ascend, never touch and
@@ -220,7 +233,7 @@ uint32_t TrlFirmwareGetSegmentCount(void);
  * bytes, valid until the next call that changes the image. Returns null for
  * an index out of range or a null result pointer.
  */
-const uint8_t *TrlFirmwareGetSegment(uint32_t index, uint32_t *address, uint32_t *length);
+TRL_API const uint8_t *TrlFirmwareGetSegment(uint32_t index, uint32_t *address, uint32_t *length);
 
 /*
  * Copies length bytes to the image at address. Where they overlap data
@@ -229,7 +242,7 @@ const uint8_t *TrlFirmwareGetSegment(uint32_t index, uint32_t *address, uint32_t
  * Fails with TRL_ERR_ARGUMENT (length 0 or null data), TRL_ERR_OVERFLOW
  * (the range runs past 0xFFFFFFFF) or TRL_ERR_MEMORY.
  */
-uint32_t TrlFirmwareAddData(uint32_t address, uint32_t length, const uint8_t *data);
+TRL_API uint32_t TrlFirmwareAddData(uint32_t address, uint32_t length, const uint8_t *data);
 
 /*
  * Removes the bytes of [address, address + length) from the image, splitting
@@ -237,33 +250,29 @@ uint32_t TrlFirmwareAddData(uint32_t address, uint32_t length, const uint8_t *da
  * Fails with TRL_ERR_ARGUMENT (length 0), TRL_ERR_OVERFLOW (past 0xFFFFFFFF)
  * or TRL_ERR_MEMORY.
  */
-uint32_t TrlFirmwareRemoveData(uint32_t address, uint32_t length);
+TRL_API uint32_t TrlFirmwareRemoveData(uint32_t address, uint32_t length);
 
 /* Drops all segments, the header and the start address; the file format that saves write stays. */
-uint32_t TrlFirmwareClearData(void);
+TRL_API uint32_t TrlFirmwareClearData(void);
 
 /*
  * The kept S0 header bytes (the record's data field; its address field is
  * kept too and saved again). Returns null with *length 0 when no header is held.
  */
-const uint8_t *TrlFirmwareGetHeader(uint32_t *length);
+TRL_API const uint8_t *TrlFirmwareGetHeader(uint32_t *length);
 
 /* Stores the kept start address in *address and returns 1, or returns 0 when none is held. */
-uint32_t TrlFirmwareGetStartAddress(uint32_t *address);
+TRL_API uint32_t TrlFirmwareGetStartAddress(uint32_t *address);
 
 /*
  * CRC-16/CCITT-FALSE: polynomial 0x1021, initial value 0xFFFF, no
  * reflection, no final XOR ("123456789" gives 0x29B1). Zero bytes give
  * 0xFFFF. data may be null only when length is 0.
  */
-uint16_t TrlUtilCrc16Calculate(const uint8_t *data, uint32_t length);
+TRL_API uint16_t TrlUtilCrc16Calculate(const uint8_t *data, uint32_t length);
 
 #ifdef __cplusplus
 }
-#endif
-
-#if defined(__GNUC__) && !defined(_WIN32)
-#pragma GCC visibility pop
 #endif
 
 #endif /* TRELLAN_H */
