@@ -102,7 +102,8 @@ ExpectFiles "$deb" "$(dpkg-deb -c "$deb" | awk '{ print $6 }' | sed -n 's|^\./\(
      echo usr/share/doc/velmark-tervox/changelog.Debian.gz)"
 ExpectFiles "$lib" "$(dpkg-deb -c "$lib" | awk '{ print $6 }' | sed -n 's|^\./\(.*[^/]\)$|\1|p')" \
   "$(sed "s|^LIB/|lib/$multiarch/|; s|VERSION|${version%-*}|; s|^|usr/|" <<<"$library"
-     printf 'usr/share/doc/libtrellan1/%s\n' copyright changelog.Debian.gz)"
+     printf 'usr/share/doc/libtrellan1/%s\n' copyright changelog.Debian.gz
+     echo usr/share/lintian/overrides/libtrellan1)"
 ExpectFiles "$dev" "$(dpkg-deb -c "$dev" | awk '{ print $6 }' | sed -n 's|^\./\(.*[^/]\)$|\1|p')" \
   "$(sed "s|^LIB/|lib/$multiarch/|; s|^|usr/|" <<<"$development"
      printf 'usr/share/doc/libtrellan-dev/%s\n' copyright changelog.Debian.gz)"
