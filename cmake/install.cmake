@@ -1,5 +1,5 @@
 # What `cmake --install` puts where, in three components: `tools` (the three
-# programs, their manual pages, the README), `libraries` (libtrellan.so.1, or
+# programs, their manual pages, the README and docs/), `libraries` (libtrellan.so.1, or
 # trellan.dll beside the programs) and `development` (libtrellan's header, its
 # .so link or import library, its archive, its pkg-config file, the CMake
 # package, and the firmware-side checker's sources to compile into a firmware
@@ -39,6 +39,8 @@ install(FILES
   DESTINATION ${CMAKE_INSTALL_DATADIR}/${VELMARK_PACKAGE_NAME}/checksum-info-table
   COMPONENT development)
 install(FILES README.md cmake/debian/copyright DESTINATION ${VELMARK_DOC_DIR} COMPONENT tools)
+# The README links into docs/, so the pages keep that folder beside it.
+install(DIRECTORY docs/ DESTINATION ${VELMARK_DOC_DIR}/docs COMPONENT tools FILES_MATCHING PATTERN "*.md")
 
 # The CMake package: found relative to its own folder, so the install may move.
 # Architecture-independent version check: a cross-compiling firmware build

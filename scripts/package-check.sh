@@ -68,7 +68,8 @@ tools="bin/Velmark
 bin/Velcheck
 bin/Tervox
 share/doc/velmark-tervox/README.md
-share/doc/velmark-tervox/copyright"
+share/doc/velmark-tervox/copyright
+$(cd docs && printf 'share/doc/velmark-tervox/docs/%s\n' *.md)"
 library="LIB/libtrellan.so.1
 LIB/libtrellan.so.VERSION"
 development="include/trellan.h
