@@ -12,6 +12,22 @@ set(VELMARK_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/${VELMARK_PACKAGE_NAME})
 set(VELMARK_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/VelmarkTervox)
 
 install(TARGETS Velmark Velcheck EXPORT VelmarkTervoxTargets COMPONENT tools)
+# Installed tools find libtrellan without LD_LIBRARY_PATH: RUNPATH $ORIGIN/../lib…
+# leads from their folder to the library's, wherever the install goes, except
+# where the loader looks anyway (the .deb's /usr/lib/<multiarch>): the prefix
+# is known only when installing, so that case drops it then.
+if(TARGET trellan_static AND NOT WIN32 AND NOT APPLE)
+  file(RELATIVE_PATH libFromBin /prefix/${CMAKE_INSTALL_BINDIR} /prefix/${CMAKE_INSTALL_LIBDIR})
+  set_target_properties(Velmark Velcheck PROPERTIES INSTALL_RPATH "$ORIGIN/${libFromBin}")
+  install(CODE "
+    set(systemDirs \"${CMAKE_CXX_IMPLICIT_LINK_DIRECTORIES}\")
+    list(FIND systemDirs \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}\" systemDir)
+    if(NOT systemDir EQUAL -1)
+      foreach(tool Velmark Velcheck)
+        file(RPATH_REMOVE FILE \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/\${tool}\")
+      endforeach()
+    endif()" COMPONENT tools)
+endif()
 if(TARGET Tervox)
   install(TARGETS Tervox EXPORT VelmarkTervoxTargets COMPONENT tools)
   # Our wpcap.dll (scripts/windows-libpcap.sh) goes beside Tervox.exe, so that it

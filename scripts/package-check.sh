@@ -145,7 +145,12 @@ for package in $(tr ',' '\n' <<<"$depends, $libDepends, $devDepends" | sed 's/[(
   touch "$root/var/lib/dpkg/info/$(dpkg-query -W -f='${binary:Package}' "$package").list"
 done
 dpkg --root="$root" --log=/dev/null -i "$deb" "$lib" "$dev"
-# The .deb's library folder is the loader's own, but only under the real root.
+# The .deb's library folder is the loader's own (so the tools name no RUNPATH),
+# but only under the real root.
+if readelf -d "$root/usr/bin/Velmark" "$root/usr/bin/Velcheck" | grep -E 'RUNPATH|RPATH'; then
+  echo "$deb: the tools name a library search path" >&2
+  exit 1
+fi
 installedLib="$root/usr/lib/$multiarch"
 (cd "$work" && RunSamples linux "$root/usr/bin" "" env LD_LIBRARY_PATH="$installedLib")
 
