@@ -211,7 +211,10 @@ mkdir -p "$work/consumer"
 cat >"$work/consumer/CMakeLists.txt" <<'SOURCE'
 cmake_minimum_required(VERSION 3.20)
 project(consumer C)
-find_package(VelmarkTervox 1 CONFIG REQUIRED COMPONENTS ${COMPONENTS})
+if(STATIC)
+  set(components COMPONENTS static)
+endif()
+find_package(VelmarkTervox 1 CONFIG REQUIRED ${components})
 add_executable(crc crc.c ${CHECKER}/checksum_info_table.c)
 target_include_directories(crc PRIVATE ${CHECKER})
 target_link_libraries(crc PRIVATE VelmarkTervox::trellan)
@@ -227,15 +230,32 @@ add_custom_target(marked ALL DEPENDS marked.srec)
 SOURCE
 cp "$work/crc.c" "$work/consumer/"
 for link in shared static; do
-  components=""
-  [ "$link" = static ] && components=static
   cmake -S "$work/consumer" -B "$work/consumer/$link" -DCMAKE_PREFIX_PATH="$root/usr" \
-    -DCOMPONENTS="$components" -DCHECKER="$checker" -DSAMPLE="$work/demoprog_placeholder.srec" >/dev/null
+    -DSTATIC="$([ "$link" = static ] && echo ON || echo OFF)" -DCHECKER="$checker" \
+    -DSAMPLE="$work/demoprog_placeholder.srec" >/dev/null
   # The imported tools run from the throw-away root.
   LD_LIBRARY_PATH="$installedLib" cmake --build "$work/consumer/$link" >/dev/null
   CheckProgram "$work/consumer/$link/crc" "$link"
   CheckProgram "$work/consumer/$link/crc_pkg_config" shared
 done
+
+echo "-- a build with only the archive: plain pkg-config flags and pkg_check_modules link it too"
+static=build/static-only
+cmake -S . -B "$static" -DVELMARK_LIBTRELLAN_SHARED=OFF -DVELMARK_BUILD_TESTS=OFF \
+  -DVELMARK_BUILD_TERVOX=OFF >/dev/null
+cmake --build "$static" -j"$(nproc)" --target trellan Velmark Velcheck >/dev/null
+for component in tools development; do
+  cmake --install "$static" --prefix "$work/static" --component "$component" >/dev/null
+done
+# shellcheck disable=SC2046 # pkg-config gives several words
+(cd "$work" && gcc -std=c99 -Wall -Werror -I"$checker" crc.c "$checker/checksum_info_table.c" \
+  $(PKG_CONFIG_PATH="$work/static/lib/pkgconfig" pkg-config --cflags --libs trellan) -o crc-archive)
+CheckProgram "$work/crc-archive" static
+PKG_CONFIG_PATH="$work/static/lib/pkgconfig" cmake -S "$work/consumer" -B "$work/consumer/archive" \
+  -DCMAKE_PREFIX_PATH="$work/static" -DCHECKER="$checker" -DSAMPLE="$work/demoprog_placeholder.srec" >/dev/null
+cmake --build "$work/consumer/archive" >/dev/null
+CheckProgram "$work/consumer/archive/crc" static
+CheckProgram "$work/consumer/archive/crc_pkg_config" static
 
 echo "== $zip: the tools under wine"
 ExpectFiles "$zip" "$(unzip -Z1 "$zip" | sed -n 's|^[^/]*/\(.*[^/]\)$|\1|p')" \
@@ -264,4 +284,4 @@ source scripts/wine-env.sh
 (cd "$work" && RunSamples windows "$(echo "$work"/zip/*/bin)" .exe "$wine")
 cmp "$work/linux.srec" "$work/windows.srec"
 cmp "$work/linux.pcap" "$work/windows.pcap"
-echo "== packages checked: $deb $dev $zip"
+echo "== packages checked: $deb $lib $dev $zip"
