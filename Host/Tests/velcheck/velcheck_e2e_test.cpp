@@ -275,7 +275,7 @@ TEST_F(VelcheckTest, ADamagedTableBesideAWholeOneIsReportedInEveryFormat) {
     const char *readBackReason; /* where erased flash follows the table */
   };
   const std::vector<Case> cases = {
-      {"count byte", 4, "the image does not hold the whole table", "entry 2 runs past 0xFFFFFFFF"},
+      {"count byte", 4, "the image does not hold the whole table", "entry 2 is erased (all 0xFF)"},
       {"list CRC", 8, "the list CRC does not match the entries", nullptr},
       {"entry 1", 21, "entry 1 starts below the end of the entry before", nullptr},
   };
