@@ -24,9 +24,20 @@
 #define TRL_VERSION_STRING "1.3.1"
 #define TRL_VERSION_NUMBER (TRL_VERSION_MAJOR * 10000 + TRL_VERSION_MINOR * 100 + TRL_VERSION_PATCH)
 
-/* The library is built with hidden visibility; its API stays visible. */
-#if defined(__GNUC__) && !defined(_WIN32)
-#pragma GCC visibility push(default)
+/*
+ * TRL_API marks what the library exports: trellan.dll's exports (imported by
+ * programs using it, unless they define TRELLAN_STATIC to link the archive);
+ * elsewhere the only names visible, as the library is built with hidden
+ * visibility.
+ */
+#if defined(_WIN32) && defined(TRELLAN_BUILDING)
+#define TRL_API __declspec(dllexport)
+#elif defined(_WIN32) && !defined(TRELLAN_STATIC)
+#define TRL_API __declspec(dllimport)
+#elif defined(__GNUC__)
+#define TRL_API __attribute__((visibility("default")))
+#else
+#define TRL_API
 #endif
 
 #ifdef __cplusplus
@@ -58,12 +69,14 @@ extern "C" {
   X(TRL_ERR_NO_SECTION, 17, "image bytes lie in no section of the ELF file")           \
   X(TRL_ERR_ELF_CHANGED, 18, "the ELF file changed since it was loaded")
 
+/* The list's entries each end in a comma; TRL_STATUS_LIST_END, which no call
+   returns, closes it, as C89 and C++98 allow no comma before the brace. */
 #define TRL_STATUS_ENUM_ENTRY(name, value, text) name = value,
-enum TrlStatusCode { TRL_STATUS_LIST(TRL_STATUS_ENUM_ENTRY) };
+enum TrlStatusCode { TRL_STATUS_LIST(TRL_STATUS_ENUM_ENTRY) TRL_STATUS_LIST_END = 0x7FFFFFFF };
 #undef TRL_STATUS_ENUM_ENTRY
 
 /* Returns a constant English description of a status; unknown values give "unknown status". */
-const char *TrlStatusText(uint32_t status);
+TRL_API const char *TrlStatusText(uint32_t status);
 
 /* File formats: what a save writes. */
 #define TRL_FILE_FORMAT_SREC 0u /* Motorola S-records */
@@ -76,7 +89,7 @@ const char *TrlStatusText(uint32_t status);
  * Returns TRL_ERR_ARGUMENT for an unknown format, and for
  * TRL_FILE_FORMAT_ELF: an ELF is only ever saved over one that was loaded.
  */
-uint32_t TrlFirmwareInit(uint32_t fileFormat);
+TRL_API uint32_t TrlFirmwareInit(uint32_t fileFormat);
 
 /*
  * The format that saves write: the one given to TrlFirmwareInit(), or the
@@ -87,11 +100,11 @@ uint32_t TrlFirmwareInit(uint32_t fileFormat);
  * one, and for TRL_FILE_FORMAT_ELF while no ELF was loaded since the Init).
  * The getter gives TRL_FILE_FORMAT_SREC when not initialised.
  */
-uint32_t TrlFirmwareGetFileFormat(void);
-uint32_t TrlFirmwareSetFileFormat(uint32_t fileFormat);
+TRL_API uint32_t TrlFirmwareGetFileFormat(void);
+TRL_API uint32_t TrlFirmwareSetFileFormat(uint32_t fileFormat);
 
 /* Drops the image and releases all memory. Other calls then fail with TRL_ERR_STATE until the next Init. */
-uint32_t TrlFirmwareTerminate(void);
+TRL_API uint32_t TrlFirmwareTerminate(void);
 
 /*
  * Loads an S-record, Intel HEX or ELF file and adds its data to the image.
@@ -157,14 +170,14 @@ uint32_t TrlFirmwareTerminate(void);
  * into the image: the file is not held in memory besides, unless it is a pipe
  * or a device, which is read whole and kept.
  */
-uint32_t TrlFirmwareLoadFromFile(const char *fileName, uint32_t addressOffset);
+TRL_API uint32_t TrlFirmwareLoadFromFile(const char *fileName, uint32_t addressOffset);
 
 /*
  * As TrlFirmwareLoadFromFile(), from text in memory (length bytes; no
  * terminating NUL needed), or from an ELF in memory, of which the image keeps
  * a copy for an ELF save.
  */
-uint32_t TrlFirmwareLoadFromMemory(const void *text, size_t length, uint32_t addressOffset);
+TRL_API uint32_t TrlFirmwareLoadFromMemory(const void *text, size_t length, uint32_t addressOffset);
 
 /*
  * Loads a file's raw bytes, as read back from a device, the first at
@@ -173,10 +186,10 @@ uint32_t TrlFirmwareLoadFromMemory(const void *text, size_t length, uint32_t add
  * TRL_ERR_OVERFLOW (past 0xFFFFFFFF), TRL_ERR_CONFLICT (against data already
  * held) or TRL_ERR_MEMORY; the image is then as it was.
  */
-uint32_t TrlFirmwareLoadBinaryFromFile(const char *fileName, uint32_t baseAddress);
+TRL_API uint32_t TrlFirmwareLoadBinaryFromFile(const char *fileName, uint32_t baseAddress);
 
 /* As TrlFirmwareLoadBinaryFromFile(), from length bytes in memory. */
-uint32_t TrlFirmwareLoadBinaryFromMemory(const void *data, size_t length, uint32_t baseAddress);
+TRL_API uint32_t TrlFirmwareLoadBinaryFromMemory(const void *data, size_t length, uint32_t baseAddress);
 
 /*
  * Saves the whole image in its file format (see TrlFirmwareGetFileFormat()).
@@ -243,7 +256,7 @@ uint32_t TrlFirmwareLoadBinaryFromMemory(const void *data, size_t length, uint32
  * Fails with TRL_ERR_WRITE, TRL_ERR_ARGUMENT (null or empty name), TRL_ERR_MEMORY,
  * or for ELF as said above (also TRL_ERR_OPEN when the file loaded cannot be read).
  */
-uint32_t TrlFirmwareSaveToFile(const char *fileName);
+TRL_API uint32_t TrlFirmwareSaveToFile(const char *fileName);
 
 /*
  * Renders the image as TrlFirmwareSaveToFile() would write it, except that
@@ -254,7 +267,7 @@ uint32_t TrlFirmwareSaveToFile(const char *fileName);
  * TRL_ERR_ARGUMENT when textLength is null or the buffer is too small, or for
  * ELF as TrlFirmwareSaveToFile() does.
  */
-uint32_t TrlFirmwareSaveToMemory(char *buffer, size_t bufferSize, size_t *textLength);
+TRL_API uint32_t TrlFirmwareSaveToMemory(char *buffer, size_t bufferSize, size_t *textLength);
 
 /*
  * Whether a save in the image's file format can hold bytes at [address,
@@ -269,10 +282,10 @@ uint32_t TrlFirmwareSaveToMemory(char *buffer, size_t bufferSize, size_t *textLe
  * Fails with TRL_ERR_STATE, TRL_ERR_ARGUMENT (length 0) or TRL_ERR_OVERFLOW
  * (past 0xFFFFFFFF).
  */
-uint32_t TrlFirmwareCheckSaveRange(uint32_t address, uint32_t length);
+TRL_API uint32_t TrlFirmwareCheckSaveRange(uint32_t address, uint32_t length);
 
 /* Number of segments held; 0 when not initialised. */
-uint32_t TrlFirmwareGetSegmentCount(void);
+TRL_API uint32_t TrlFirmwareGetSegmentCount(void);
 
 /*
  * Gives segment index (0 = lowest address; segments ascend, never touch and
@@ -280,7 +293,7 @@ uint32_t TrlFirmwareGetSegmentCount(void);
  * bytes, valid until the next call that changes the image. Returns null for
  * an index out of range or a null result pointer.
  */
-const uint8_t *TrlFirmwareGetSegment(uint32_t index, uint32_t *address, uint32_t *length);
+TRL_API const uint8_t *TrlFirmwareGetSegment(uint32_t index, uint32_t *address, uint32_t *length);
 
 /*
  * Copies length bytes to the image at address. Where they overlap data
@@ -289,7 +302,7 @@ const uint8_t *TrlFirmwareGetSegment(uint32_t index, uint32_t *address, uint32_t
  * Fails with TRL_ERR_ARGUMENT (length 0 or null data), TRL_ERR_OVERFLOW
  * (the range runs past 0xFFFFFFFF) or TRL_ERR_MEMORY.
  */
-uint32_t TrlFirmwareAddData(uint32_t address, uint32_t length, const uint8_t *data);
+TRL_API uint32_t TrlFirmwareAddData(uint32_t address, uint32_t length, const uint8_t *data);
 
 /*
  * Removes the bytes of [address, address + length) from the image, splitting
@@ -297,36 +310,32 @@ uint32_t TrlFirmwareAddData(uint32_t address, uint32_t length, const uint8_t *da
  * Fails with TRL_ERR_ARGUMENT (length 0), TRL_ERR_OVERFLOW (past 0xFFFFFFFF)
  * or TRL_ERR_MEMORY.
  */
-uint32_t TrlFirmwareRemoveData(uint32_t address, uint32_t length);
+TRL_API uint32_t TrlFirmwareRemoveData(uint32_t address, uint32_t length);
 
 /*
  * Drops all segments, the header and the start address; the file format that
  * saves write stays, and so does the ELF an ELF save writes over.
  */
-uint32_t TrlFirmwareClearData(void);
+TRL_API uint32_t TrlFirmwareClearData(void);
 
 /*
  * The kept S0 header bytes (the record's data field; its address field is
  * kept too and saved again). Returns null with *length 0 when no header is held.
  */
-const uint8_t *TrlFirmwareGetHeader(uint32_t *length);
+TRL_API const uint8_t *TrlFirmwareGetHeader(uint32_t *length);
 
 /* Stores the kept start address in *address and returns 1, or returns 0 when none is held. */
-uint32_t TrlFirmwareGetStartAddress(uint32_t *address);
+TRL_API uint32_t TrlFirmwareGetStartAddress(uint32_t *address);
 
 /*
  * CRC-16/CCITT-FALSE: polynomial 0x1021, initial value 0xFFFF, no
  * reflection, no final XOR ("123456789" gives 0x29B1). Zero bytes give
  * 0xFFFF. data may be null only when length is 0.
  */
-uint16_t TrlUtilCrc16Calculate(const uint8_t *data, uint32_t length);
+TRL_API uint16_t TrlUtilCrc16Calculate(const uint8_t *data, uint32_t length);
 
 #ifdef __cplusplus
 }
-#endif
-
-#if defined(__GNUC__) && !defined(_WIN32)
-#pragma GCC visibility pop
 #endif
 
 #endif /* TRELLAN_H */
