@@ -5,6 +5,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#define TRELLAN_LINE_SSE2 1
+#endif
+
 #include "record_read.h"
 #include "trellan.h"
 
@@ -14,7 +19,46 @@ namespace {
 constexpr char DOS_END_OF_FILE = '\x1A';
 
 bool IsTrailingSpace(char c) {
-  return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
+  return c == ' ' || c == '\t' || c == '\v' || c == '\f';
+}
+
+/* Peers end lines in LF, CRLF or a lone CR; a CRLF then leaves an empty line behind its CR. */
+bool IsLineEnd(char c) { return c == '\n' || c == '\r'; }
+
+#ifdef TRELLAN_LINE_SSE2
+unsigned LowestSetBit(unsigned bits) {
+#if defined(__GNUC__)
+  return static_cast<unsigned>(__builtin_ctz(bits));
+#else
+  unsigned index = 0;
+  for (; (bits & 1) == 0; bits >>= 1) {
+    ++index;
+  }
+  return index;
+#endif
+}
+#endif
+
+/* The first line end in [cursor, end), or null. */
+const char *FindLineEnd(const char *cursor, const char *end) {
+#ifdef TRELLAN_LINE_SSE2
+  const __m128i newline = _mm_set1_epi8('\n');
+  const __m128i carriageReturn = _mm_set1_epi8('\r');
+  for (; end - cursor >= 16; cursor += 16) {
+    const __m128i text = _mm_loadu_si128(reinterpret_cast<const __m128i *>(cursor));
+    const int found = _mm_movemask_epi8(
+        _mm_or_si128(_mm_cmpeq_epi8(text, newline), _mm_cmpeq_epi8(text, carriageReturn)));
+    if (found != 0) {
+      return cursor + LowestSetBit(static_cast<unsigned>(found));
+    }
+  }
+#endif
+  for (; cursor < end; ++cursor) {
+    if (IsLineEnd(*cursor)) {
+      return cursor;
+    }
+  }
+  return nullptr;
 }
 
 uint32_t IdentifyFormat(char first) {
@@ -24,9 +68,22 @@ uint32_t IdentifyFormat(char first) {
   return first == ':' ? TRL_FILE_FORMAT_IHEX : FILE_FORMAT_UNKNOWN;
 }
 
-uint32_t ReadLine(RecordReader *reader, const char *line, size_t length) {
+size_t TrimTrailingSpace(const char *line, size_t length) {
   while (length > 0 && IsTrailingSpace(line[length - 1])) {
     --length;
+  }
+  return length;
+}
+
+/* One line without its line end; a DOS end-of-file byte may end it, and then nothing but blanks may follow. */
+uint32_t ReadLine(RecordReader *reader, const char *line, size_t length) {
+  length = TrimTrailingSpace(line, length);
+  if (length > 0 && reader->sawDosEnd) {
+    return TRL_ERR_SYNTAX;
+  }
+  if (length > 0 && line[length - 1] == DOS_END_OF_FILE) {
+    reader->sawDosEnd = true;
+    length = TrimTrailingSpace(line, length - 1);
   }
   if (length == 0) {
     return TRL_OK;
@@ -44,20 +101,12 @@ uint32_t ReadLine(RecordReader *reader, const char *line, size_t length) {
                                         : ReadIhexLine(reader, line, length);
 }
 
-/* The text after the last line end: a line without one, perhaps only the DOS end-of-file byte. */
-uint32_t ReadLastLine(RecordReader *reader, const char *line, size_t length) {
-  if (length > 0 && line[length - 1] == DOS_END_OF_FILE) {
-    --length;
-  }
-  return ReadLine(reader, line, length);
-}
-
 /* Reads every complete line of text; returns the number of bytes consumed through *consumed. */
 uint32_t ReadLines(RecordReader *reader, const char *text, size_t length, size_t *consumed) {
   const char *cursor = text;
   const char *end = text + length;
   while (cursor < end) {
-    const auto *newline = static_cast<const char *>(std::memchr(cursor, '\n', end - cursor));
+    const char *newline = FindLineEnd(cursor, end);
     if (newline == nullptr) {
       break;
     }
@@ -173,7 +222,12 @@ uint32_t FinishReading(RecordReader *reader, uint32_t status) {
 }
 
 RecordReader MakeReader(FirmwareImage *image, size_t textLeft, uint32_t addressOffset) {
-  return RecordReader{image, RunList{}, WindowBuffer{}, textLeft, addressOffset, FILE_FORMAT_UNKNOWN, false, 0, 0};
+  RecordReader reader{};
+  reader.image = image;
+  reader.textLeft = textLeft;
+  reader.addressOffset = addressOffset;
+  reader.fileFormat = FILE_FORMAT_UNKNOWN;
+  return reader;
 }
 
 /* Skips the white space that trails a record already read, through its line end; false at anything else. */
@@ -184,7 +238,7 @@ bool SkipRestOfLine(const char *text, size_t length, size_t *offset, bool *skipp
   if (*offset == length) {
     return true;
   }
-  if (text[*offset] != '\n') {
+  if (!IsLineEnd(text[*offset])) {
     return false;
   }
   ++*offset;
@@ -249,7 +303,7 @@ uint32_t RecordReadMemory(const char *text, size_t length, uint32_t addressOffse
   size_t consumed = 0;
   uint32_t status = ReadLines(&reader, text, length, &consumed);
   if (status == TRL_OK && consumed < length) {
-    status = ReadLastLine(&reader, text + consumed, length - consumed);
+    status = ReadLine(&reader, text + consumed, length - consumed);
   }
   return FinishReading(&reader, status);
 }
@@ -280,7 +334,7 @@ uint32_t RecordReadStream(FILE *stream, uint32_t addressOffset, FirmwareImage *i
     size_t filled = carried + got;
     if (got == 0) {
       if (filled > 0) {
-        status = ReadLastLine(&reader, block, filled);
+        status = ReadLine(&reader, block, filled);
       }
       break;
     }

@@ -40,8 +40,10 @@ struct RecordReader {
   uint32_t addressOffset;
   uint32_t fileFormat;       /* TRL_FILE_FORMAT_* of the first record, or FILE_FORMAT_UNKNOWN */
   bool sawRecord;
+  bool sawDosEnd;            /* a DOS end-of-file byte ended the text: only blanks may follow */
   uint32_t recordsSinceMark; /* S-records: data records since the last S0, count or termination */
   uint32_t addressBase;      /* Intel HEX: what the last 02 or 04 record adds to the addresses */
+  uint8_t addressRecord;     /* Intel HEX: the type of that record, 0 while there is none */
 };
 
 /*

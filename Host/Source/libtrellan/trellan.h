@@ -101,11 +101,14 @@ uint32_t TrlFirmwareTerminate(void);
  * the value times 16 is added to later data addresses) and 04 (extended
  * linear address: the value times 65536), the later of the two counting;
  * 03 (start segment address, CS * 16 + IP) and 05 (start linear address),
- * the first met kept, an 03 as CS:IP for the save. No header.
+ * the first met kept, an 03 as CS:IP for the save. No header. Under an 04
+ * a data record may run past the end of its 64 KiB window into the next, as
+ * linear addresses do; under an 02, or before any 02 or 04, it may not.
  *
- * Both: lines may end in LF or CRLF, hex digits may be either case, blank
- * lines and trailing white space of any length are skipped, and one DOS
- * end-of-file byte (0x1A) may end the text; several files joined end to end
+ * Both: lines may end in LF, CRLF or a lone CR, hex digits may be either
+ * case, blank lines and trailing white space of any length are skipped, and
+ * one DOS end-of-file byte (0x1A) may end the text, followed by nothing but
+ * line ends and white space; several files joined end to end
  * load as their union. addressOffset is added to every address, the start
  * address included (an 03 start then becomes a linear one).
  *
@@ -125,7 +128,8 @@ uint32_t TrlFirmwareTerminate(void);
  * TRL_ERR_CHECKSUM, TRL_ERR_RECORD_TYPE (S4, or an Intel HEX type above 05),
  * TRL_ERR_COUNT, TRL_ERR_OVERFLOW (an address past 0xFFFFFFFF),
  * TRL_ERR_WINDOW (an Intel HEX data record running past the end of its
- * 64 KiB window: readers differ on whether it wraps), TRL_ERR_MIXED_FORMATS,
+ * 64 KiB window other than under an 04: readers differ on whether it wraps),
+ * TRL_ERR_MIXED_FORMATS,
  * TRL_ERR_CONFLICT (one address given two different values, in the file or
  * against data already held) or TRL_ERR_MEMORY. On failure the image, and
  * the format it saves in, are exactly as they were before the call.
