@@ -122,6 +122,9 @@ uint32_t ReadLines(RecordReader *reader, const char *text, size_t length, size_t
 
 constexpr uint32_t FILLED_WORD_BITS = 64;
 
+/* How many bytes a load may reserve ahead for each byte its records held so far. */
+constexpr size_t ROOM_PER_LOADED_BYTE = 4;
+
 /* The first offset from offset on (below end) whose bit is set, or clear when set is false; else end. */
 uint32_t FindFilled(const uint64_t *filled, uint32_t offset, uint32_t end, bool set) {
   while (offset < end) {
@@ -269,7 +272,10 @@ uint32_t AddRecordData(RecordReader *reader, uint64_t start, const uint8_t *data
   }
   /* Records mostly ascend: those go straight into segments, the others are merged at the end. */
   SegmentStore *store = &reader->image->store;
-  const size_t room = reader->textLeft / 2; /* two hex digits per byte */
+  /* Two hex digits a byte: what the rest of the text could hold, but no more than a few times what the
+     records so far held, since the rest may be blanks. */
+  const size_t room = std::min(reader->textLeft / 2, reader->bytesLoaded * ROOM_PER_LOADED_BYTE);
+  reader->bytesLoaded += length;
   const bool ascends = store->segments.empty() || start >= SegmentEnd(store->segments.back());
   /* Intel HEX records keep to the window of their 04 record, and so mostly does their disorder;
      S-records have no windows, and gathering costs where records jump between them. */

@@ -37,6 +37,7 @@ struct RecordReader {
   RunList outOfOrder;        /* data that did not lie past the segments read so far */
   WindowBuffer gathered;     /* the latest of them, while they stay in one window */
   size_t textLeft;           /* most text still to come, if known (0: unknown) */
+  size_t bytesLoaded;        /* data bytes of the records read so far */
   uint32_t addressOffset;
   uint32_t fileFormat;       /* TRL_FILE_FORMAT_* of the first record, or FILE_FORMAT_UNKNOWN */
   bool sawRecord;
