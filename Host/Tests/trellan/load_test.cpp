@@ -112,6 +112,12 @@ TEST_F(ImageTest, EveryKindOfBadInputFailsWithItsStatusAndChangesNothing) {
       {"past 0xFFFFFFFF", Srec('3', 0xFFFFFFF0, Ramp(17)), TRL_ERR_OVERFLOW},
       {"two values for one address", s1 + Srec('1', 0x202, {9}), TRL_ERR_CONFLICT},
       {"contradicts held data", Srec('1', 0x103, {0xEE}), TRL_ERR_CONFLICT},
+      {"whole chunks out of order disagree",
+       Srec('1', 0x240, {1}) + Srec('1', 0x200, Ramp(16)) + Srec('1', 0x200, Ramp(16, 1)), TRL_ERR_CONFLICT},
+      {"part of a chunk out of order disagrees",
+       Srec('1', 0x240, {1}) + Srec('1', 0x200, Ramp(16)) + Srec('1', 0x208, {9}), TRL_ERR_CONFLICT},
+      {"a record in order and one out of order disagree",
+       Srec('1', 0x240, {1}) + Srec('1', 0x200, Ramp(16)) + Srec('1', 0x240, {2}), TRL_ERR_CONFLICT},
       {"error after good lines", s1 + s1 + "S1\n", TRL_ERR_SYNTAX},
   };
   ASSERT_EQ(TRL_OK, Load(Srec('0', 0, {'x'}) + good + Srec('9', 0x100)));
