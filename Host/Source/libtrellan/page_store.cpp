@@ -38,6 +38,17 @@ uint32_t FindFilled(const uint64_t *filled, uint32_t offset, uint32_t end, bool 
   return std::min(offset, end);
 }
 
+/* memcpy() for the lengths records mostly have: a copy of a length known at compile time takes no setup. */
+inline void CopyRecordBytes(uint8_t *to, const uint8_t *from, uint32_t length) {
+  if (length == 16) {
+    std::memcpy(to, from, 16);
+  } else if (length == 32) {
+    std::memcpy(to, from, 32);
+  } else {
+    std::memcpy(to, from, length);
+  }
+}
+
 /* The index + 1 of the page at pageAddress, or 0. */
 uint32_t FindPage(const PageStore *store, uint32_t pageAddress) {
   const uint32_t *window = store->windows == nullptr ? nullptr : store->windows[pageAddress / WINDOW_SIZE];
@@ -147,7 +158,7 @@ uint32_t WriteNow(PageStore *store, uint32_t address, const uint8_t *data, uint3
     if (status != TRL_OK) {
       return status;
     }
-    std::memcpy(store->pages[index].bytes + offset, data, part);
+    CopyRecordBytes(store->pages[index].bytes + offset, data, part);
     store->bytesHeld += part;
     address += part;
     data += part;
@@ -298,7 +309,7 @@ uint32_t PageStoreWrite(PageStore *store, uint32_t address, const uint8_t *data,
   write.page = static_cast<uint32_t>(index);
   write.address = address;
   write.length = length;
-  std::memcpy(write.data, data, length);
+  CopyRecordBytes(write.data, data, length);
   store->queueNext = (store->queueNext + 1) % QUEUED_WRITES;
   store->queued++;
   return TRL_OK;
