@@ -1,5 +1,5 @@
 # What `cmake --install` puts where, in two components: `tools` (the three
-# programs, their manual pages, the README) and `development` (libtrellan with
+# programs, their manual pages, the README and docs/) and `development` (libtrellan with
 # its header, its pkg-config file, the CMake package, and the firmware-side
 # checker's sources to compile into a firmware build). Debian gets one package
 # of each; the Windows zip holds both. Test and fuzz binaries stay in the build.
@@ -28,6 +28,8 @@ install(FILES
   DESTINATION ${CMAKE_INSTALL_DATADIR}/${VELMARK_PACKAGE_NAME}/checksum-info-table
   COMPONENT development)
 install(FILES README.md cmake/debian/copyright DESTINATION ${VELMARK_DOC_DIR} COMPONENT tools)
+# The README links into docs/, so the pages keep that folder beside it.
+install(DIRECTORY docs/ DESTINATION ${VELMARK_DOC_DIR}/docs COMPONENT tools FILES_MATCHING PATTERN "*.md")
 
 # The CMake package: found relative to its own folder, so the install may move.
 # Architecture-independent version check: a cross-compiling firmware build

@@ -65,7 +65,8 @@ tools="bin/Velmark
 bin/Velcheck
 bin/Tervox
 share/doc/velmark-tervox/README.md
-share/doc/velmark-tervox/copyright"
+share/doc/velmark-tervox/copyright
+$(cd docs && printf 'share/doc/velmark-tervox/docs/%s\n' *.md)"
 development="include/trellan.h
 LIB/libtrellan.a
 LIB/pkgconfig/trellan.pc

@@ -7,7 +7,7 @@ packages_for() {
   case "$1" in
     build) echo "cmake g++ make pkg-config libpcap-dev libacl1-dev" ;;
     demo) echo "tcpdump binutils" ;;
-    test) echo "libgtest-dev srecord binutils python3-intelhex tshark valgrind acl strace" ;;
+    test) echo "libgtest-dev python3 srecord binutils python3-intelhex tshark valgrind acl strace bindfs" ;;
     fuzz) echo "clang libclang-rt-14-dev" ;;
     bench) echo "libbenchmark-dev binutils srecord time bc" ;;
     windows) echo "g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine64 wine dpkg-dev flex bison" ;;
@@ -39,12 +39,13 @@ fi
 echo "Installing:$missing"
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq
-# One line per package as apt fetches it, as it is unpacked and as it is set
-# up, so that a long install shows how far it has got. The last two come from
+# apt's count of packages, download and disk space first, then one line per
+# package as apt fetches it, as it is unpacked and as it is set up, so that a
+# long install shows how far it has got. The last two come from
 # apt's status descriptor (3 here), with the share of the work done.
 # shellcheck disable=SC2086
 apt-get install -y -q --no-install-recommends -o APT::Status-Fd=3 $missing 3>&1 |
-  awk '/^Get:/ { print "  " $0; fflush() }
+  awk '/^Get:/ || /newly installed/ || /^Need to get/ || /^After this operation/ { print "  " $0; fflush() }
        /^pmstatus:/ && match($0, /:[0-9.]+:(Unpacking|Configuring) /) {
          step = substr($0, RSTART + 1)
          split(step, percent, ":")

@@ -73,14 +73,6 @@ const uint8_t *FindSegmentAt(uint32_t address, uint32_t *segmentAddress, uint32_
   return FindSegmentIndexAt(address, &index, segmentAddress, segmentLength);
 }
 
-uint32_t ReadLittleEndian(const uint8_t *bytes, unsigned size) {
-  uint32_t value = 0;
-  while (size-- > 0) {
-    value = value << 8 | bytes[size];
-  }
-  return value;
-}
-
 int ReadImage(void *context, uint32_t address, uint32_t length, uint8_t *buffer) {
   (void)context;
   uint32_t segmentAddress = 0;

@@ -14,9 +14,6 @@
  */
 const uint8_t *FindSegmentAt(uint32_t address, uint32_t *segmentAddress, uint32_t *segmentLength);
 
-/* The value of size (1 to 4) bytes stored least significant first, as tables store numbers. */
-uint32_t ReadLittleEndian(const uint8_t *bytes, unsigned size);
-
 /* The checker's read function (CitReadFunction) over the image; context is unused. */
 int ReadImage(void *context, uint32_t address, uint32_t length, uint8_t *buffer);
 

@@ -12,9 +12,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "checksum_info_table.h"
 #include "image_reader.h"
+#include "table_room.h"
 #include "table_search.h"
 #include "trellan.h"
 
@@ -86,8 +88,11 @@ static uint32_t LoadImage(void) {
                      : TrlFirmwareLoadFromFile(imageFile, 0);
 }
 
-static const char *DescribeHeaderFault(CitStatus status) {
-  switch (status) {
+/* Why the header at a table's address heads no table Velcheck can check, for its error line. */
+static std::string DescribeHeaderFault(const CitResult &header, const TableRoom &room) {
+  switch (header.status) {
+    case CIT_STATUS_VALID:
+      return "the table names no segment";
     case CIT_STATUS_MAGIC_WRONG:
       return "the magic is wrong";
     case CIT_STATUS_LIST_CRC_WRONG:
@@ -95,8 +100,25 @@ static const char *DescribeHeaderFault(CitStatus status) {
     case CIT_STATUS_COUNT_AMBIGUOUS:
       return "more than one entry count gives the list CRC";
     default:
+      break;
+  }
+  /* The count's entries do not fit the room: say what ended it before them. */
+  const std::string entry = "entry " + std::to_string(room.entryCount);
+  switch (room.size == 0 ? TABLE_ROOM_END_IMAGE : room.end) {
+    case TABLE_ROOM_END_EMPTY:
+      return entry + " names no bytes";
+    case TABLE_ROOM_END_PAST_TOP:
+      return entry + " runs past 0xFFFFFFFF";
+    case TABLE_ROOM_END_DESCENDING:
+      return entry + " starts below the end of the entry before";
+    default:
       return "the image does not hold the whole table";
   }
+}
+
+/* A header Velcheck checks the entries of: one count alone gives its list CRC, and it names segments. */
+static bool IsCheckableTable(const CitResult &header) {
+  return header.status == CIT_STATUS_VALID && header.entryCount > 0;
 }
 
 /*
@@ -141,34 +163,35 @@ static int ReportTable(uint32_t tableAddress, uint32_t entryCount) {
 
 /* -a: the table at that address, whatever its entries name. */
 static int CheckTableAt(uint32_t address) {
-  const CitResult header =
-      CheckChecksumInfoTableHeader(ReadImage, NULL, address, MeasureTableRoom(address, false));
-  if (header.status != CIT_STATUS_VALID) {
+  const TableRoom room = MeasureTableRoom(ReadImage, NULL, address, false);
+  const CitResult header = CheckChecksumInfoTableHeader(ReadImage, NULL, address, room.size);
+  if (!IsCheckableTable(header)) {
     printf("[ERROR] No checksum info table at 0x%08X: %s.\n", static_cast<unsigned>(address),
-           DescribeHeaderFault(header.status));
+           DescribeHeaderFault(header, room).c_str());
     return RESULT_TROUBLE;
   }
   return ReportTable(address, header.entryCount);
 }
 
-/* Every table the search finds, each printed; the worst outcome is the exit code. */
+/* Every header the search finds, each printed; the worst outcome is the exit code. */
 static int CheckEveryTableFound(void) {
-  const std::vector<FoundTable> tables = FindChecksumInfoTables();
-  if (tables.empty()) {
+  const std::vector<FoundHeader> headers = FindChecksumInfoTables();
+  if (headers.empty()) {
     printf("[ERROR] No checksum info table found in the image.\n");
     return RESULT_TROUBLE;
   }
   int result = RESULT_MATCH;
-  for (size_t index = 0; index < tables.size(); ++index) {
+  for (size_t index = 0; index < headers.size(); ++index) {
     if (index > 0) {
       printf("\n");
     }
+    const FoundHeader &found = headers[index];
     int tableResult = RESULT_TROUBLE;
-    if (tables[index].header.status == CIT_STATUS_VALID) {
-      tableResult = ReportTable(tables[index].address, tables[index].header.entryCount);
+    if (IsCheckableTable(found.header)) {
+      tableResult = ReportTable(found.address, found.header.entryCount);
     } else {
-      printf("[ERROR] Checksum info table at 0x%08X: %s.\n", static_cast<unsigned>(tables[index].address),
-             DescribeHeaderFault(tables[index].header.status));
+      printf("[ERROR] Checksum info table at 0x%08X: %s.\n", static_cast<unsigned>(found.address),
+             DescribeHeaderFault(found.header, found.room).c_str());
     }
     result = std::max(result, tableResult);
   }

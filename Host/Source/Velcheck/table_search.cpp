@@ -9,86 +9,63 @@
 namespace {
 
 const uint8_t MAGIC_BYTES[4] = {0x37, 0x55, 0xAA, 0x23};
-const uint64_t ADDRESS_SPACE_SIZE = 0x100000000;
+const uint32_t RESERVED_OFFSET = 5;
+const uint32_t RESERVED_SIZE = 3;
 
-struct EntryWalk {
-  uint32_t entryCount;    /* entries that read as Velmark could write them */
-  bool matchesAboveZero;  /* a count above 0 among them gives the list CRC */
-};
-
-/*
- * Walks the entries after the header at data (size bytes of one segment from
- * there on, at least a header) as far as MeasureTableRoom() says, and tries
- * the counts c, c + 256, ... on the way.
- */
-EntryWalk WalkEntries(const uint8_t *data, uint32_t size, bool ascending) {
-  const uint16_t storedCrc = static_cast<uint16_t>(ReadLittleEndian(data + 8, 2));
-  EntryWalk walk = {0, false};
-  uint32_t nextTry = data[4];
-  uint16_t crc = CIT_CRC_INITIAL_VALUE;
-  uint64_t previousEnd = 0;
-  for (uint32_t offset = CIT_HEADER_SIZE;; offset += CIT_ENTRY_SIZE) {
-    if (walk.entryCount == nextTry) {
-      walk.matchesAboveZero |= crc == storedCrc && walk.entryCount > 0;
-      nextTry += 256;
-    }
-    if (size - offset < CIT_ENTRY_SIZE) {
-      return walk;
-    }
-    const uint64_t address = ReadLittleEndian(data + offset, 4);
-    const uint64_t length = ReadLittleEndian(data + offset + 4, 4);
-    if (length == 0 || address + length > ADDRESS_SPACE_SIZE || (ascending && address < previousEnd)) {
-      return walk;
-    }
-    previousEnd = address + length;
-    crc = CalculateChecksumInfoCrc16(crc, data + offset, CIT_ENTRY_SIZE);
-    ++walk.entryCount;
+/* ReadImage(), but the four bytes at *context read as the magic: a damaged magic's table as written. */
+int ReadImageWithMagic(void *context, uint32_t address, uint32_t length, uint8_t *buffer) {
+  const uint32_t magicAddress = *static_cast<const uint32_t *>(context);
+  if (!ReadImage(NULL, address, length, buffer)) {
+    return 0;
   }
+  for (uint32_t index = 0; index < 4; ++index) {
+    if (magicAddress + index - address < length) {
+      buffer[magicAddress + index - address] = MAGIC_BYTES[index];
+    }
+  }
+  return 1;
+}
+
+bool IsTableWithEntries(const CitResult &header) {
+  return (header.status == CIT_STATUS_VALID && header.entryCount > 0) ||
+         header.status == CIT_STATUS_COUNT_AMBIGUOUS;
 }
 
 }  // namespace
 
-uint32_t MeasureTableRoom(uint32_t tableAddress, bool ascending) {
-  uint32_t segmentAddress = 0;
-  uint32_t segmentLength = 0;
-  const uint8_t *data = FindSegmentAt(tableAddress, &segmentAddress, &segmentLength);
-  if (data == NULL) {
-    return 0;
-  }
-  const uint32_t offset = tableAddress - segmentAddress;
-  if (segmentLength - offset < CIT_HEADER_SIZE) {
-    return segmentLength - offset;
-  }
-  return CIT_HEADER_SIZE + CIT_ENTRY_SIZE * WalkEntries(data + offset, segmentLength - offset, ascending).entryCount;
-}
-
-std::vector<FoundTable> FindChecksumInfoTables(void) {
-  std::vector<FoundTable> tables;
+std::vector<FoundHeader> FindChecksumInfoTables(void) {
+  std::vector<FoundHeader> found;
   for (uint32_t index = 0; index < TrlFirmwareGetSegmentCount(); ++index) {
     uint32_t segmentAddress = 0;
     uint32_t segmentLength = 0;
     const uint8_t *data = TrlFirmwareGetSegment(index, &segmentAddress, &segmentLength);
-    for (uint32_t offset = 0; segmentLength - offset >= CIT_HEADER_SIZE; ++offset) {
-      const void *next = memchr(data + offset, MAGIC_BYTES[0], segmentLength - offset);
-      if (next == NULL) {
-        break;
-      }
-      offset = static_cast<uint32_t>(static_cast<const uint8_t *>(next) - data);
-      if (segmentLength - offset < CIT_HEADER_SIZE || memcmp(data + offset, MAGIC_BYTES, 4) != 0) {
+    for (uint32_t offset = 0; segmentLength - offset >= sizeof MAGIC_BYTES; ++offset) {
+      /* Three magic bytes of four take the first or the second. */
+      if (data[offset] != MAGIC_BYTES[0] && data[offset + 1] != MAGIC_BYTES[1]) {
         continue;
       }
-      const EntryWalk walk = WalkEntries(data + offset, segmentLength - offset, true);
-      if (!walk.matchesAboveZero) {
+      unsigned magicMatches = 0;
+      for (unsigned byte = 0; byte < sizeof MAGIC_BYTES; ++byte) {
+        magicMatches += data[offset + byte] == MAGIC_BYTES[byte] ? 1 : 0;
+      }
+      const bool reservedHeld = segmentLength - offset >= RESERVED_OFFSET + RESERVED_SIZE;
+      const bool reservedZero = reservedHeld && memcmp(data + offset + RESERVED_OFFSET, "\0\0\0", RESERVED_SIZE) == 0;
+      if (magicMatches < 3 || (magicMatches == 3 && !reservedZero)) {
         continue;
       }
-      const FoundTable table = {
-          segmentAddress + offset,
-          CheckChecksumInfoTableHeader(ReadImage, NULL, segmentAddress + offset,
-                                       CIT_HEADER_SIZE + CIT_ENTRY_SIZE * walk.entryCount)};
-      if (table.header.status == CIT_STATUS_VALID || table.header.status == CIT_STATUS_COUNT_AMBIGUOUS) {
-        tables.push_back(table);
+      uint32_t address = segmentAddress + offset;
+      FoundHeader header = {address, {}, MeasureTableRoom(ReadImage, NULL, address, true)};
+      if (magicMatches == 4) {
+        header.header = CheckChecksumInfoTableHeader(ReadImage, NULL, address, header.room.size);
+        if (IsTableWithEntries(header.header) || !reservedHeld || reservedZero) {
+          found.push_back(header);
+        }
+      } else if (IsTableWithEntries(
+                     CheckChecksumInfoTableHeader(ReadImageWithMagic, &address, address, header.room.size))) {
+        header.header.status = CIT_STATUS_MAGIC_WRONG;
+        found.push_back(header);
       }
     }
   }
-  return tables;
+  return found;
 }

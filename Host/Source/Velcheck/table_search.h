@@ -1,4 +1,4 @@
-/* Where the checksum info tables of a loaded image are, and the room each is given. */
+/* Where the checksum info tables of a loaded image are, and what is wrong with those that fail. */
 #ifndef VELCHECK_TABLE_SEARCH_H
 #define VELCHECK_TABLE_SEARCH_H
 
@@ -6,37 +6,30 @@
 #include <vector>
 
 #include "checksum_info_table.h"
+#include "table_room.h"
 
-/*
- * The room Velcheck gives the table at tableAddress in the image libtrellan
- * holds: the table's own size as the image shows it. That is the header and
- * then every 10 bytes of the table's segment that read as an entry Velmark
- * could write: a non-empty range that ends at or below 0xFFFFFFFF and, when
- * ascending is true, starts at or after the end of the entry before. Erased
- * (0xFF) or zero bytes end it, so a table in its placeholder gets the room
- * of a placeholder that ends with it, a room in which Velmark made sure that
- * only its own count matches. A table's own entries always lie inside, so no
- * count is cut short. 0 when tableAddress is not in the image.
- */
-uint32_t MeasureTableRoom(uint32_t tableAddress, bool ascending);
-
-struct FoundTable {
+struct FoundHeader {
   uint32_t address;
-  CitResult header; /* the checker's: CIT_STATUS_VALID or CIT_STATUS_COUNT_AMBIGUOUS */
+  CitResult header; /* the checker's, or CIT_STATUS_MAGIC_WRONG for a header one magic byte off */
+  TableRoom room;   /* the room the header was read in */
 };
 
 /*
- * Searches the image, lowest address first, for every table: the bytes
- * 37 55 AA 23 at the start of a header whose list CRC matches an entry count
- * above 0 over entries as Velmark writes them (ascending, see
- * MeasureTableRoom()). The list CRC vouches that the entries are as written,
- * so this loses no table Velmark made with one entry or more, and no empty
- * header (a count of 0 and the CRC of nothing) is taken as a table. The
- * checker then reads each header in that room, and has the last word. Time
- * linear in the image's size whatever the image holds: addresses ascend
- * through a walk, and a header read as an entry always has the same one, so
- * no 10 bytes are walked as an entry from more than two headers.
+ * Searches the image, lowest address first, for every header, each read by
+ * the checker in the room MeasureTableRoom() gives with ascending entries,
+ * as Velmark writes them:
+ * - the magic 37 55 AA 23, unless the image holds the three reserved bytes
+ *   after the count and they are not 00 00 00 (code or data that happens to
+ *   hold the magic): such a header is kept only when the checker reads it as
+ *   a table with entries, or as ambiguous;
+ * - three of the four magic bytes before 00 00 00, when the checker, given
+ *   the whole magic there, reads a table with entries or an ambiguous one: a
+ *   table whose magic was damaged (status CIT_STATUS_MAGIC_WRONG).
+ * So no table that one damaged byte breaks is passed over. Time linear in
+ * the image's size whatever it holds: entries ascend through a walk, and a
+ * header read as an entry has nearly the same address as any other, so few
+ * walks read the same 10 bytes as an entry.
  */
-std::vector<FoundTable> FindChecksumInfoTables(void);
+std::vector<FoundHeader> FindChecksumInfoTables(void);
 
 #endif

@@ -15,6 +15,7 @@
 #include <sys/stat.h>
 
 #include "checksum_info_table.h"
+#include "table_room.h"
 #include "trellan.h"
 
 /* Exit codes, one per kind of failure. */
@@ -51,11 +52,6 @@ static void StoreLittleEndian(uint8_t *destination, uint32_t value, unsigned byt
   for (unsigned index = 0; index < byteCount; ++index) {
     destination[index] = static_cast<uint8_t>(value >> (8 * index));
   }
-}
-
-static uint32_t LoadLittleEndian32(const uint8_t *source) {
-  return static_cast<uint32_t>(source[0]) | static_cast<uint32_t>(source[1]) << 8 |
-         static_cast<uint32_t>(source[2]) << 16 | static_cast<uint32_t>(source[3]) << 24;
 }
 
 /*
@@ -225,8 +221,8 @@ static bool IsTableOverlappingDescribedSegments(const uint8_t *tableData, uint32
   const uint64_t tableEnd = tableStart + tableSize;
   for (uint32_t offset = TABLE_HEADER_SIZE; offset + TABLE_ENTRY_SIZE <= tableSize;
        offset += TABLE_ENTRY_SIZE) {
-    const uint64_t segmentStart = LoadLittleEndian32(tableData + offset);
-    const uint64_t segmentEnd = segmentStart + LoadLittleEndian32(tableData + offset + 4);
+    const uint64_t segmentStart = ReadLittleEndian(tableData + offset, 4);
+    const uint64_t segmentEnd = segmentStart + ReadLittleEndian(tableData + offset + 4, 4);
     if (segmentStart < tableEnd && tableStart < segmentEnd) {
       return true;
     }
@@ -286,21 +282,32 @@ static int ReadHeldImage(void *context, uint32_t address, uint32_t length, uint8
  * table's address on when the table lies in it (its placeholder), otherwise
  * the table's own size.
  */
-static uint32_t MeasureTableRoom(uint32_t tableSize) {
+static uint32_t MeasurePlaceholderRoom(uint32_t tableSize) {
   const uint32_t offset = tableBaseAddress - excludeStartAddress;
   return excludeRangeEnabled && offset < excludeLength ? excludeLength - offset : tableSize;
 }
 
 /*
- * True when the checker reads the table just added as exactly the table
- * Velmark wrote, within the room the firmware gives it: the table fits, and no
- * other entry count that fits (the count byte holds only the low 8 bits)
- * gives the same list CRC.
+ * True when every reader reads the table just added as exactly the table
+ * Velmark wrote: the firmware in its placeholder, and Velcheck, whose search
+ * and -a read on through whatever follows the table in the saved image (or
+ * in a read-back of flash, gaps erased). In each room the table must fit and
+ * no other entry count that fits (the count byte holds only the low 8 bits)
+ * may give the same list CRC.
  */
 static bool IsTableReadAsWritten(uint32_t tableSize) {
-  const CitResult header =
-      CheckChecksumInfoTableHeader(ReadHeldImage, NULL, tableBaseAddress, MeasureTableRoom(tableSize));
-  return header.status == CIT_STATUS_VALID && header.entryCount == (tableSize - TABLE_HEADER_SIZE) / TABLE_ENTRY_SIZE;
+  const uint32_t rooms[] = {
+      MeasurePlaceholderRoom(tableSize),
+      MeasureTableRoom(ReadHeldImage, NULL, tableBaseAddress, true).size,
+      MeasureTableRoom(ReadHeldImage, NULL, tableBaseAddress, false).size,
+  };
+  for (uint32_t room : rooms) {
+    const CitResult header = CheckChecksumInfoTableHeader(ReadHeldImage, NULL, tableBaseAddress, room);
+    if (header.status != CIT_STATUS_VALID || header.entryCount != (tableSize - TABLE_HEADER_SIZE) / TABLE_ENTRY_SIZE) {
+      return false;
+    }
+  }
+  return true;
 }
 
 /* A pipe or a device gives its bytes once: a second load would wait forever or read nothing. */

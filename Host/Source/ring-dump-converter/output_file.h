@@ -54,10 +54,11 @@ int StartOutputFile(OutputFile *output);
 
 /*
  * Completes the output once the caller has closed output->stream with every
- * byte written: gives a temporary file the target's owner, mode and ACL (or,
- * for a new file, what a plain create there gives) and renames it into place;
- * where the system refuses the rename, or for OUTPUT_IN_PLACE, copies the
- * complete bytes into the target under an advisory lock. Returns 0, or an
+ * byte written: gives a temporary file the target's owner, group, mode and ACL
+ * (or, for a new file, what a plain create there gives) and renames it into
+ * place; where owner and group cannot both be given, where the system refuses
+ * the rename, or for OUTPUT_IN_PLACE, copies the complete bytes into the
+ * target under an advisory lock, with fatal signals held. Returns 0, or an
  * errno value after removing the temporary file (the target is then
  * untouched unless the copy into it failed part way).
  */

@@ -31,6 +31,9 @@ constexpr int MAX_LINKS_FOLLOWED = 40;
 constexpr long LOCK_WAIT_MILLISECONDS = 10000;
 constexpr long LOCK_POLL_MILLISECONDS = 10;
 constexpr size_t COPY_BUFFER_SIZE = 64 * 1024;
+/* How long a target that vanished as we opened it is looked for again: a FUSE server renaming over it. */
+constexpr int TARGET_LOOKUP_ATTEMPTS = 100;
+constexpr long LOOKUP_PAUSE_MILLISECONDS = 1;
 
 #ifdef O_PATH
 constexpr int HOLD_ONLY = O_PATH; /* a folder we may search but not list can still be held */
@@ -83,13 +86,13 @@ bool FillRandom(unsigned char *bytes, size_t count) {
   return true;
 }
 
-/* Puts a fresh unpredictable name into temporaryName. Returns 0 or an errno value. */
-int MakeTemporaryName() {
+/* Puts a fresh unpredictable name into name (sizeof temporaryName bytes). Returns 0 or an errno value. */
+int MakeTemporaryName(char *name) {
   unsigned char random[RANDOM_LETTERS];
   if (!FillRandom(random, sizeof random)) {
     return EIO;
   }
-  char *end = std::strcpy(temporaryName, TEMPORARY_PREFIX) + std::strlen(TEMPORARY_PREFIX);
+  char *end = std::strcpy(name, TEMPORARY_PREFIX) + std::strlen(TEMPORARY_PREFIX);
   for (unsigned char byte : random) {
     *end++ = NAME_LETTERS[byte % (sizeof NAME_LETTERS - 1)];
   }
@@ -213,19 +216,27 @@ int CreateUnnamedFile(OutputFile *output) {
 #endif
 }
 
+/*
+ * Creates a file of a fresh random name (into name) in folder, open with
+ * access; never through a link, never into a file that exists: leftovers are
+ * not ours to use. Returns 0 or an errno value.
+ */
+int CreateRandomlyNamed(int folder, char *name, int access, mode_t mode, int *descriptor) {
+  int error = EEXIST;
+  for (int attempt = 0; attempt < TEMPORARY_NAME_ATTEMPTS && error == EEXIST; ++attempt) {
+    error = MakeTemporaryName(name);
+    if (error == 0) {
+      *descriptor = Hold(openat(folder, name, access | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+      error = *descriptor < 0 ? errno : 0;
+    }
+  }
+  return error;
+}
+
 int CreateNamedFile(OutputFile *output) {
   sigset_t previousMask;
   BlockFatalSignals(&previousMask);
-  int error = EEXIST;
-  for (int attempt = 0; attempt < TEMPORARY_NAME_ATTEMPTS && error == EEXIST; ++attempt) {
-    error = MakeTemporaryName();
-    if (error == 0) {
-      /* Never through a link, never into a file that exists: leftovers are not ours to use. */
-      output->descriptor = Hold(openat(output->folder, temporaryName,
-                                       O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-      error = output->descriptor < 0 ? errno : 0;
-    }
-  }
+  const int error = CreateRandomlyNamed(output->folder, temporaryName, O_RDWR, 0600, &output->descriptor);
   if (error == 0) {
     temporaryFolder = output->folder;
     temporaryNamed = 1;
@@ -253,75 +264,72 @@ int CreateStagingFile(OutputFile *output) {
 }
 
 #ifdef __linux__
-/* The ACL of a held file, whether held open or only by O_PATH. */
-acl_t ReadAcl(int descriptor, acl_type_t type) {
+/* The access ACL of a held file, whether held open or only by O_PATH. */
+acl_t ReadAcl(int descriptor) {
   const int flags = fcntl(descriptor, F_GETFL);
-  if (type == ACL_TYPE_ACCESS && flags >= 0 && (flags & HOLD_ONLY) != HOLD_ONLY) {
-    return acl_get_fd(descriptor);
-  }
-  return acl_get_file(ProcName(descriptor).c_str(), type);
+  return flags >= 0 && (flags & HOLD_ONLY) != HOLD_ONLY ? acl_get_fd(descriptor)
+                                                       : acl_get_file(ProcName(descriptor).c_str(), ACL_TYPE_ACCESS);
 }
 
 /* ACLs are optional: a file system without them has the mode bits only. */
 bool LacksAcls(int error) { return error == EOPNOTSUPP || error == ENOTSUP || error == ENOSYS; }
 #endif
 
-/* Gives the temporary file the target's ACL, whether it has more than the mode bits or not. */
-int CopyTargetAcl(const OutputFile *output) {
+/* Gives the file to the ACL of the file from, whether it has more than the mode bits or not, then mode. */
+int CopyAccess(int from, int to, unsigned mode) {
 #ifdef __linux__
-  acl_t acl = ReadAcl(output->targetHandle, ACL_TYPE_ACCESS);
-  if (acl == nullptr) {
-    return LacksAcls(errno) ? 0 : errno;
+  acl_t acl = ReadAcl(from);
+  int error = acl == nullptr ? errno : acl_set_fd(to, acl) == 0 ? 0 : errno;
+  if (acl != nullptr) {
+    acl_free(acl);
   }
-  const int error = acl_set_fd(output->descriptor, acl) == 0 ? 0 : errno;
-  acl_free(acl);
-  return LacksAcls(error) ? 0 : error;
+  if (error != 0 && !LacksAcls(error)) {
+    return error;
+  }
 #else
-  (void)output;
-  return 0;
+  (void)from;
 #endif
+  /* After the ACL: chmod sets its mask from the group bits, as the source has it. */
+  return fchmod(to, mode) == 0 ? 0 : errno;
 }
 
 /*
- * What a plain create with mode 0666 makes in the folder, for a file that was
- * made 0600 to be written: the folder's default ACL with execute taken from
- * the owner, the mask (the group where there is none) and others, as the
- * kernel takes it; without one, 0666 less the umask.
+ * What a plain create with mode 0666 makes in the folder, for a temporary file
+ * that was made 0600 to be written: read from a plain create of an empty
+ * probe file beside it, removed at once. The system computes it as it would
+ * for the output (umask, the folder's default ACL, a FUSE server's own rule),
+ * and no /proc is needed. The probe's name exists only with every signal
+ * blocked, and it never holds a byte.
  */
 int GiveCreatedAccess(const OutputFile *output) {
-#ifdef __linux__
-  acl_t inherited = ReadAcl(output->folder, ACL_TYPE_DEFAULT);
-  if (inherited != nullptr) {
-    bool hasMask = false;
-    acl_entry_t entry;
-    acl_tag_t tag;
-    for (int which = ACL_FIRST_ENTRY; acl_get_entry(inherited, which, &entry) == 1; which = ACL_NEXT_ENTRY) {
-      hasMask = hasMask || (acl_get_tag_type(entry, &tag) == 0 && tag == ACL_MASK);
-    }
-    int entries = 0;
-    for (int which = ACL_FIRST_ENTRY; acl_get_entry(inherited, which, &entry) == 1; which = ACL_NEXT_ENTRY) {
-      ++entries;
-      acl_permset_t permissions;
-      if (acl_get_tag_type(entry, &tag) == 0 &&
-          (tag == ACL_USER_OBJ || tag == ACL_MASK || tag == ACL_OTHER || (tag == ACL_GROUP_OBJ && !hasMask)) &&
-          acl_get_permset(entry, &permissions) == 0) {
-        acl_delete_perm(permissions, ACL_EXECUTE);
-        acl_set_permset(entry, permissions);
-      }
-    }
-    const int error = entries == 0 || acl_set_fd(output->descriptor, inherited) == 0 ? 0 : errno;
-    acl_free(inherited);
-    if (entries > 0 || error != 0) {
-      return error;
-    }
+  char probeName[sizeof temporaryName];
+  sigset_t previousMask;
+  BlockFatalSignals(&previousMask);
+  int probe = -1;
+  int error = CreateRandomlyNamed(output->folder, probeName, O_RDONLY, 0666, &probe);
+  if (error == 0) {
+    unlinkat(output->folder, probeName, 0);
   }
-#endif
-  const mode_t mask = umask(0);
-  umask(mask);
-  return fchmod(output->descriptor, 0666 & ~mask) == 0 ? 0 : errno;
+  sigprocmask(SIG_SETMASK, &previousMask, nullptr);
+  struct stat created;
+  if (error == 0 && fstat(probe, &created) != 0) {
+    error = errno;
+  }
+  if (error == 0) {
+    error = CopyAccess(probe, output->descriptor, created.st_mode & 0777);
+  }
+  if (probe >= 0) {
+    close(probe);
+  }
+  return error;
 }
 
-/* The target's owner and group where we may give them, its ACL, then its mode; set-id bits only where both hold. */
+/*
+ * The target's owner, group, ACL and mode. Only where owner and group can both
+ * be kept: another owner or group would let in whom the old ones kept out
+ * (the old group's members, denied, would count as others), so EPERM then
+ * sends the bytes into the target in place, which keeps all of them.
+ */
 int GiveTargetAccess(const OutputFile *output) {
   if (!output->targetExists) {
     return output->unnamed ? 0 : GiveCreatedAccess(output);
@@ -330,26 +338,15 @@ int GiveTargetAccess(const OutputFile *output) {
   if (fstat(output->targetHandle, &target) != 0) {
     return errno;
   }
-  if (fchown(output->descriptor, target.st_uid, target.st_gid) != 0) {
-    (void)!fchown(output->descriptor, static_cast<uid_t>(-1), target.st_gid);
-  }
   struct stat ours;
   if (fstat(output->descriptor, &ours) != 0) {
     return errno;
   }
-  unsigned mode = target.st_mode & 07777;
-  if (ours.st_uid != target.st_uid) {
-    mode &= ~static_cast<unsigned>(S_ISUID | S_ISGID);
+  if ((ours.st_uid != target.st_uid || ours.st_gid != target.st_gid) &&
+      fchown(output->descriptor, target.st_uid, target.st_gid) != 0) {
+    return EPERM;
   }
-  if (ours.st_gid != target.st_gid) {
-    mode &= ~static_cast<unsigned>(S_ISGID);
-  }
-  /* The ACL first: chmod then sets its mask from the group bits, as the target has it. */
-  const int error = CopyTargetAcl(output);
-  if (error != 0) {
-    return error;
-  }
-  return fchmod(output->descriptor, mode) == 0 ? 0 : errno;
+  return CopyAccess(output->targetHandle, output->descriptor, target.st_mode & 07777);
 }
 
 /* Gives the unnamed file a random name in the folder so that it can be renamed over the target. */
@@ -357,7 +354,7 @@ int NameUnnamedFile(OutputFile *output) {
   const std::string source = ProcName(output->descriptor);
   int error = EEXIST;
   for (int attempt = 0; attempt < TEMPORARY_NAME_ATTEMPTS && error == EEXIST; ++attempt) {
-    error = MakeTemporaryName();
+    error = MakeTemporaryName(temporaryName);
     if (error == 0) {
       error = linkat(AT_FDCWD, source.c_str(), output->folder, temporaryName, AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
     }
@@ -426,6 +423,9 @@ int CopyIntoTarget(OutputFile *output) {
   if (error == 0) {
     error = LockForWriting(target);
   }
+  /* A signal that ends the process waits until the file is whole again: only SIGKILL can cut the copy short. */
+  sigset_t previousMask;
+  BlockFatalSignals(&previousMask);
   if (error == 0 && ftruncate(target, 0) != 0) {
     error = errno;
   }
@@ -435,6 +435,7 @@ int CopyIntoTarget(OutputFile *output) {
   if (close(target) != 0 && error == 0) {
     error = errno;
   }
+  sigprocmask(SIG_SETMASK, &previousMask, nullptr);
   return error;
 }
 
@@ -445,7 +446,6 @@ int CopyIntoTarget(OutputFile *output) {
  */
 int FinishTemporaryFile(OutputFile *output, bool replace) {
   int error = replace ? GiveTargetAccess(output) : 0;
-  bool copyInPlace = false;
   sigset_t previousMask;
   BlockFatalSignals(&previousMask);
   if (replace && error == 0) {
@@ -454,9 +454,9 @@ int FinishTemporaryFile(OutputFile *output, bool replace) {
       temporaryNamed = 0;
     } else {
       error = error != 0 ? error : errno;
-      copyInPlace = output->targetExists && RefusesReplacing(error);
     }
   }
+  const bool copyInPlace = replace && output->targetExists && RefusesReplacing(error);
   if (temporaryNamed) {
     unlinkat(output->folder, temporaryName, 0);
     temporaryNamed = 0;
@@ -629,7 +629,8 @@ int HoldTarget(OutputFile *output) {
   return S_ISREG(status.st_mode) ? 0 : EBUSY; /* changed since we looked */
 }
 
-int OpenTarget(const char *path, OutputFile *output) {
+/* Sets *vanished when the target was there when looked at but gone when opened: worth looking again. */
+int OpenTarget(const char *path, OutputFile *output, bool *vanished) {
   int descriptorNumber;
   bool exists;
   struct stat status;
@@ -651,9 +652,12 @@ int OpenTarget(const char *path, OutputFile *output) {
   }
   /* Permission is what the system grants this user, whoever owns the file. */
   if (exists && faccessat(output->folder, output->name.c_str(), W_OK, AT_EACCESS) != 0) {
-    return errno;
+    error = errno;
+  } else if (exists) {
+    error = HoldTarget(output);
   }
-  if (exists && (error = HoldTarget(output)) != 0) {
+  if (error != 0) {
+    *vanished = error == ENOENT;
     return error;
   }
   output->targetExists = exists;
@@ -698,7 +702,22 @@ int OpenOutputFile(const char *path, OutputFile *output) {
   if (path == nullptr || path[0] == '\0') {
     return ENOENT;
   }
-  int error = OpenTarget(path, output);
+  int error = 0;
+  bool vanished = true;
+  /*
+   * Another run may replace the target between our look and our open; where
+   * that shows as the name missing for a moment (FUSE), look again.
+   */
+  const struct timespec pause = {0, LOOKUP_PAUSE_MILLISECONDS * 1000000};
+  for (int attempt = 0; vanished && attempt < TARGET_LOOKUP_ATTEMPTS; ++attempt) {
+    if (attempt > 0) {
+      nanosleep(&pause, nullptr);
+    }
+    ReleaseOutput(output);
+    *output = OutputFile{};
+    vanished = false;
+    error = OpenTarget(path, output, &vanished);
+  }
   if (error == 0) {
     error = AttachStream(output);
   }

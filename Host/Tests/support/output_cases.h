@@ -22,6 +22,10 @@ enum CaseRunner {
                       file then has a name while it is written */
   FOLDER_SWAPPED,  /* under strace, which holds the run for a second at its first link or
                       rename, while nobody swaps the folder "d" for a link to "secret" */
+  TERMINATED_IN_COPY, /* as nobody under strace, which holds the run for a second as it empties
+                         the file to write it in place, while SIGTERM is sent: it must end by SIGTERM */
+  ON_FUSE,         /* unshare -m with the case folder seen through bindfs, where a plain create
+                      makes "plain", then 60 runs write the output at once; all must succeed */
 };
 
 struct OutputCase {
@@ -56,13 +60,15 @@ struct ToolUnderTest {
                               const std::string &output)> run;
   /* its whole standard output, for a run that fails for reason (or succeeds: empty reason) */
   std::function<std::string(const std::string &output, const std::string &reason)> expectedOutput;
+  const char *commandVariable;  /* the variable that may run it under valgrind */
 };
 
 /*
  * Runs every case in a fresh folder holding the tool's input. Checks exit
  * code, output, the case's check, and that no temporary file was left or
- * removed. Under wine only the cases marked for it run; cases that need root
- * are skipped without it (the test then says so).
+ * removed. Under wine only the cases marked for it run; cases that need root,
+ * FUSE, or a tool not under valgrind are skipped without them (the test then
+ * says so).
  */
 void ExpectOutputCases(const std::vector<OutputCase> &cases, const ToolUnderTest &tool);
 

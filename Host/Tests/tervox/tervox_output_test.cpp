@@ -56,7 +56,8 @@ TEST_F(TervoxTest, EveryKindOfTargetIsWrittenAsTheSystemAllows) {
                "zelb size 2048\n" +
                (reason.empty() ? ""
                                : "Error: could not create capture file " + output + ": " + reason + "\n");
-      }};
+      },
+      "TERVOX_COMMAND"};
   ExpectOutputCases(OutputCases(".pcap", TEMPORARY_PREFIX), tervox);
 }
 

@@ -1,7 +1,7 @@
 /*
  * The firmware-side checker on its own, linked from its C source (built once
  * with the bitwise CRC and once with the CRC table), over Velmark's images and
- * over tables built from the README's description. Every read it requests is
+ * over tables built from the description in docs/table.md. Every read it requests is
  * checked against the read function's contract.
  */
 #include <gtest/gtest.h>

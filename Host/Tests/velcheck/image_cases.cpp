@@ -68,6 +68,27 @@ ImageSegments MakeEmptyListCrcImage() {
   return image;
 }
 
+ImageSegments MakeTrailingEntriesImage(bool ascending) {
+  ImageSegments image = {{0x08000000, Ramp(0x100)}};
+  const std::vector<uint8_t> table = BuildTableOver(image);
+  const uint16_t listCrc = static_cast<uint16_t>(ReadLittleEndianAt(table, 8, 2));
+  std::vector<uint8_t> trailing;
+  for (uint32_t index = 0; index < 256; ++index) {
+    AppendLittleEndian(trailing, 0x09000000 + (ascending ? index : 0), 4);
+    AppendLittleEndian(trailing, 1, 4);
+    AppendLittleEndian(trailing, 0, 2);
+  }
+  /* The last CRC field decides the CRC the list continues to: pick the one that gives the list CRC. */
+  const uint16_t head = ReferenceCrc16(trailing.data(), trailing.size() - 2, listCrc);
+  for (unsigned value = 0; value <= 0xFFFF; ++value) {
+    trailing[trailing.size() - 2] = static_cast<uint8_t>(value);
+    trailing[trailing.size() - 1] = static_cast<uint8_t>(value >> 8);
+    if (ReferenceCrc16(trailing.data() + trailing.size() - 2, 2, head) == listCrc) break;
+  }
+  image.push_back({0x08000F14, trailing});
+  return image;
+}
+
 std::vector<ImageCase> MakeImageCases(const ScratchFolder &folder) {
   WriteFileText(folder.Path("in.srec"), SampleImage());
   std::string many;
@@ -106,32 +127,35 @@ std::vector<ImageCase> MakeImageCases(const ScratchFolder &folder) {
   }
   joinedUp.push_back(filled.back());
   WriteImageFile(folder.Path("many-filled.srec"), joinedUp);
+  /* Each magic but the last has no 00 00 00 after its count: data, not a header. */
   writeDamaged("magic-run.srec", [](ImageSegments &image) {
     std::vector<uint8_t> run;
     for (int index = 0; index < 1024; ++index) run.insert(run.end(), {0x37, 0x55, 0xAA, 0x23});
     image.insert(image.begin(), {0x07000000, run});
   });
 
-  /* An empty header (count 0, the CRC of no entries) below the real table is no table. */
+  /* An empty header (count 0, the CRC of no entries) below the real table: it checks nothing. */
   writeDamaged("decoy.srec", [](ImageSegments &image) {
     image.insert(image.begin(), {0x07000000, {0x11, 0x37, 0x55, 0xAA, 0x23, 0, 0, 0, 0, 0xFF, 0xFF, 0x22}});
   });
 
   return {
-      {"plain.srec", TABLE_ADDRESS, CIT_STATUS_VALID, 3, 0},
-      {"decoy.srec", TABLE_ADDRESS, CIT_STATUS_VALID, 3, 0},
-      {"excluded.srec", 0x08001000, CIT_STATUS_VALID, 3, 0},
-      {"joined.srec", TABLE_ADDRESS, CIT_STATUS_VALID, 3, 0},
-      {"many.srec", 0x00200000, CIT_STATUS_VALID, 300, 0},
-      {"many-filled.srec", 0x00200000, CIT_STATUS_VALID, 300, 0},
-      {"magic-run.srec", TABLE_ADDRESS, CIT_STATUS_VALID, 3, 0},
-      {"changed-0.srec", TABLE_ADDRESS, CIT_STATUS_ENTRY_CRC_WRONG, 3, 0},
-      {"changed-1.srec", TABLE_ADDRESS, CIT_STATUS_ENTRY_CRC_WRONG, 3, 1},
-      {"changed-2.srec", TABLE_ADDRESS, CIT_STATUS_ENTRY_CRC_WRONG, 3, 2},
-      {"missing.srec", TABLE_ADDRESS, CIT_STATUS_ENTRY_BYTES_MISSING, 3, 1},
-      {"magic.srec", TABLE_ADDRESS, CIT_STATUS_MAGIC_WRONG, 0, 0},
-      {"list-crc.srec", TABLE_ADDRESS, CIT_STATUS_LIST_CRC_WRONG, 0, 0},
-      {"in.srec", TABLE_ADDRESS, CIT_STATUS_TABLE_UNREADABLE, 0, 0},
+      {"plain.srec", TABLE_ADDRESS, CIT_STATUS_VALID, 3, 0, ""},
+      {"decoy.srec", TABLE_ADDRESS, CIT_STATUS_VALID, 3, 0,
+       "[ERROR] Checksum info table at 0x07000001: the table names no segment.\n\n"},
+      {"excluded.srec", 0x08001000, CIT_STATUS_VALID, 3, 0, ""},
+      {"joined.srec", TABLE_ADDRESS, CIT_STATUS_VALID, 3, 0, ""},
+      {"many.srec", 0x00200000, CIT_STATUS_VALID, 300, 0, ""},
+      {"many-filled.srec", 0x00200000, CIT_STATUS_VALID, 300, 0, ""},
+      {"magic-run.srec", TABLE_ADDRESS, CIT_STATUS_VALID, 3, 0,
+       "[ERROR] Checksum info table at 0x07000FFC: the image does not hold the whole table.\n\n"},
+      {"changed-0.srec", TABLE_ADDRESS, CIT_STATUS_ENTRY_CRC_WRONG, 3, 0, ""},
+      {"changed-1.srec", TABLE_ADDRESS, CIT_STATUS_ENTRY_CRC_WRONG, 3, 1, ""},
+      {"changed-2.srec", TABLE_ADDRESS, CIT_STATUS_ENTRY_CRC_WRONG, 3, 2, ""},
+      {"missing.srec", TABLE_ADDRESS, CIT_STATUS_ENTRY_BYTES_MISSING, 3, 1, ""},
+      {"magic.srec", TABLE_ADDRESS, CIT_STATUS_MAGIC_WRONG, 0, 0, ""},
+      {"list-crc.srec", TABLE_ADDRESS, CIT_STATUS_LIST_CRC_WRONG, 0, 0, ""},
+      {"in.srec", TABLE_ADDRESS, CIT_STATUS_TABLE_UNREADABLE, 0, 0, ""},
   };
 }
 

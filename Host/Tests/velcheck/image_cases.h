@@ -20,6 +20,7 @@ struct ImageCase {
   CitStatus status;      /* of the whole check */
   uint32_t entryCount;   /* when the header holds */
   uint32_t failedIndex;  /* for an entry status */
+  std::string strayReport; /* what Velcheck's search reports before the table */
 };
 
 /* Writes image as S3 records of up to 32 bytes and an S7 into path. */
@@ -36,6 +37,14 @@ std::vector<uint8_t> BuildTableOver(const ImageSegments &image);
  */
 ImageSegments MakeSpreadByteImage();
 ImageSegments MakeEmptyListCrcImage();
+
+/*
+ * Input for a table of one entry at 0x08000F00 (-a08000F00), followed in the
+ * same segment by the 2,560 bytes of the range -x08000F14:08001913: 256 more
+ * entries that Velcheck's search (ascending true) or only its -a (ascending
+ * false) reads on through, whose list CRC gives the table's list CRC again.
+ */
+ImageSegments MakeTrailingEntriesImage(bool ascending);
 
 /* Writes every case's file into folder (with Velmark and edits of its output). */
 std::vector<ImageCase> MakeImageCases(const ScratchFolder &folder);

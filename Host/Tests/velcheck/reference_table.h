@@ -1,5 +1,5 @@
 /*
- * The checksum info table as the README describes it, written out again for
+ * The checksum info table as docs/table.md describes it, written out again for
  * the tests, apart from Velmark's and the checker's code: a bitwise
  * CRC-16/CCITT-FALSE and a table builder.
  */

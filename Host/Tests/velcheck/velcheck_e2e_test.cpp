@@ -4,6 +4,7 @@
  */
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
@@ -39,11 +40,24 @@ std::string Hex8(uint32_t value) {
 class VelcheckTest : public ::testing::Test {
  protected:
   void SetUp() override { cases = MakeImageCases(folder); }
+
+  /* A bootloader with its table at 0x08003F00 and an application with its own at 0x0800FF00, joined. */
+  ImageSegments MarkBootAndApp() {
+    WriteImageFile(folder.Path("boot-in.srec"), {{0x08000000, Ramp(0x100)}, {0x08000400, Ramp(0x30, 7)}});
+    WriteImageFile(folder.Path("app-in.srec"), {{0x08004000, Ramp(0x200, 3)}});
+    EXPECT_EQ(0, RunVelmark(folder, "-a08003F00 boot-in.srec boot.srec").exitCode);
+    EXPECT_EQ(0, RunVelmark(folder, "-a0800FF00 app-in.srec app.srec").exitCode);
+    WriteFileText(folder.Path("both.srec"), ReadFileText(folder.Path("boot.srec")) + ReadFileText(folder.Path("app.srec")));
+    return LoadImageFile(folder.Path("both.srec"));
+  }
   ScratchFolder folder;
   std::vector<ImageCase> cases;
 };
 
-/* Exit 0 when every segment matches, 1 when an entry fails, 2 when no valid table is there. */
+/*
+ * Exit 0 when every segment matches, 1 when an entry fails, 2 when no valid
+ * table is there or the search reports another header.
+ */
 TEST_F(VelcheckTest, EveryImageGivesTheExitCodeOfItsCheckWithTheTableFoundOrGiven) {
   for (const ImageCase &imageCase : cases) {
     SCOPED_TRACE(imageCase.file);
@@ -51,11 +65,11 @@ TEST_F(VelcheckTest, EveryImageGivesTheExitCodeOfItsCheckWithTheTableFoundOrGive
     const int exitCode = imageCase.status == CIT_STATUS_VALID ? 0 : headerHolds ? 1 : 2;
     const CommandResult found = RunVelcheck(folder, imageCase.file);
     const CommandResult given = RunVelcheck(folder, "-a" + Hex8(imageCase.tableAddress) + " " + imageCase.file);
-    EXPECT_EQ(exitCode, found.exitCode);
+    EXPECT_EQ(imageCase.strayReport.empty() ? exitCode : 2, found.exitCode);
     EXPECT_EQ(exitCode, given.exitCode);
     if (!headerHolds) continue;
-    EXPECT_EQ(found.output, given.output);
-    const std::vector<std::string> lines = SplitLines(found.output);
+    EXPECT_EQ(imageCase.strayReport + given.output, found.output);
+    const std::vector<std::string> lines = SplitLines(given.output);
     ASSERT_EQ(imageCase.entryCount + 3, lines.size());
     EXPECT_EQ("Checksum info table at 0x" + Hex8(imageCase.tableAddress) + ", entry count " +
                   std::to_string(imageCase.entryCount),
@@ -97,6 +111,13 @@ TEST_F(VelcheckTest, PrintsEveryEntryWithItsResult) {
 
 TEST_F(VelcheckTest, EverythingElseIsOneLineAndExit2) {
   WriteFileText(folder.Path("bad.srec"), "S1FF\n");
+  const ImageSegments plain = LoadImageFile(folder.Path("plain.srec"));
+  ImageSegments cut = plain;
+  ImageSegments emptyEntry = plain;
+  cut[3].second.resize(4);                              /* the table's magic is all that is left of it */
+  std::fill_n(emptyEntry[3].second.begin() + 24, 4, 0); /* entry 1's length */
+  WriteImageFile(folder.Path("cut.srec"), cut);
+  WriteImageFile(folder.Path("empty-entry.srec"), emptyEntry);
   const std::string usage = "[ERROR] Usage: Velcheck [-a<hex>] [-b<hex>] <image file>";
   const std::string notFound = "[ERROR] No checksum info table found in the image.";
   const std::vector<std::pair<std::string, std::string>> runs = {
@@ -115,8 +136,11 @@ TEST_F(VelcheckTest, EverythingElseIsOneLineAndExit2) {
       {"absent.srec", "[ERROR] Could not load the image file: the file cannot be opened or read."},
       {"bad.srec", "[ERROR] Could not load the image file: a line is not a well-formed record."},
       {"in.srec", notFound},
-      {"magic.srec", notFound},
-      {"list-crc.srec", notFound},
+      {"magic.srec", "[ERROR] Checksum info table at 0x0800C000: the magic is wrong."},
+      {"list-crc.srec", "[ERROR] Checksum info table at 0x0800C000: the list CRC does not match the entries."},
+      {"cut.srec", "[ERROR] Checksum info table at 0x0800C000: the image does not hold the whole table."},
+      {"-a0800C000 empty-entry.srec", "[ERROR] No checksum info table at 0x0800C000: entry 1 names no bytes."},
+      {"-a07000001 decoy.srec", "[ERROR] No checksum info table at 0x07000001: the table names no segment."},
       {"-a0800C000 in.srec", "[ERROR] No checksum info table at 0x0800C000: the image does not hold the whole table."},
       {"-a0x0800c000 magic.srec", "[ERROR] No checksum info table at 0x0800C000: the magic is wrong."},
       {"-a0800C000 list-crc.srec", "[ERROR] No checksum info table at 0x0800C000: the list CRC does not match the entries."},
@@ -150,6 +174,10 @@ TEST_F(VelcheckTest, VelmarkRefusesATableTheCheckerCouldReadOtherwise) {
       {"256 segments, also read as none", MakeEmptyListCrcImage(), "-a20000000", 6},
       {"30 segments, 310 bytes in a 0x100 placeholder", placeholder30, "-a0800C000 -x0800C000:0800C0FF", 6},
       {"the table runs past the -x range it starts in", placeholder30, "-a0800C000 -x0800BF00:0800C0FF", 6},
+      {"the search reads 256 more entries after the table", MakeTrailingEntriesImage(true),
+       "-a08000F00 -x08000F14:08001913", 6},
+      {"-a reads 256 more entries after the table", MakeTrailingEntriesImage(false),
+       "-a08000F00 -x08000F14:08001913", 6},
       {"24 segments, 250 bytes in a 0x100 placeholder", placeholder24, "-a0800C000 -x0800C000:0800C0FF", 0},
       {"-t: the 4 KiB placeholder is not in the image", placeholder24, "-t -a0800C000 -x0800C000:0800CFFF", 0},
   };
@@ -183,12 +211,7 @@ TEST_F(VelcheckTest, ATableThatAnotherCountAlsoReadsIsNeverOk) {
 
 /* A bootloader and an application, each with its own table: both are checked and printed. */
 TEST_F(VelcheckTest, ChecksEveryTableInTheImage) {
-  WriteImageFile(folder.Path("boot-in.srec"), {{0x08000000, Ramp(0x100)}, {0x08000400, Ramp(0x30, 7)}});
-  WriteImageFile(folder.Path("app-in.srec"), {{0x08004000, Ramp(0x200, 3)}});
-  ASSERT_EQ(0, RunVelmark(folder, "-a08003F00 boot-in.srec boot.srec").exitCode);
-  ASSERT_EQ(0, RunVelmark(folder, "-a0800FF00 app-in.srec app.srec").exitCode);
-  WriteFileText(folder.Path("both.srec"), ReadFileText(folder.Path("boot.srec")) + ReadFileText(folder.Path("app.srec")));
-  const ImageSegments both = LoadImageFile(folder.Path("both.srec"));
+  const ImageSegments both = MarkBootAndApp();
   for (const auto &[file, changed] : {std::make_pair("boot-changed.srec", 0), std::make_pair("app-changed.srec", 3)}) {
     ImageSegments image = both;
     image[changed].second[5] ^= 0x10;
@@ -219,6 +242,48 @@ TEST_F(VelcheckTest, ChecksEveryTableInTheImage) {
     EXPECT_EQ("", lines[5]) << test.file;
     EXPECT_EQ("Checksum info table at 0x0800FF00, entry count 1", lines[6]) << test.file;
     EXPECT_EQ(test.appLast, lines[9]) << test.file;
+  }
+}
+
+/*
+ * A damaged table beside a whole one is reported with its address and what
+ * is wrong, never passed over: in S-records, Intel HEX and read-backs alike.
+ */
+TEST_F(VelcheckTest, ADamagedTableBesideAWholeOneIsReportedInEveryFormat) {
+  if (!HasProgram("objcopy")) {
+    GTEST_FAIL() << "objcopy is not installed (Debian package binutils)";
+  }
+  const ImageSegments both = MarkBootAndApp();
+  const std::string appTable = RunVelcheck(folder, "-a0800FF00 both.srec").output;
+  struct Case {
+    const char *damage;
+    size_t offset; /* in the bootloader's table */
+    const char *reason;
+    const char *readBackReason; /* where erased flash follows the table */
+  };
+  const std::vector<Case> cases = {
+      {"count byte", 4, "the image does not hold the whole table", "entry 2 runs past 0xFFFFFFFF"},
+      {"list CRC", 8, "the list CRC does not match the entries", nullptr},
+      {"entry 1", 21, "entry 1 starts below the end of the entry before", nullptr},
+  };
+  for (const Case &test : cases) {
+    SCOPED_TRACE(test.damage);
+    ImageSegments image = both;
+    image[2].second[test.offset] ^= 0x04;
+    WriteImageFile(folder.Path("damaged.srec"), image);
+    ASSERT_EQ(0, RunCommand("cd " + ShellQuote(folder.root) +
+                            " && objcopy -I srec -O ihex damaged.srec damaged.hex"
+                            " && objcopy -I srec -O binary --gap-fill 0xFF damaged.srec damaged.bin")
+                     .exitCode);
+    for (const auto &[arguments, reason] :
+         {std::make_pair("damaged.srec", test.reason), std::make_pair("damaged.hex", test.reason),
+          std::make_pair("-b08000000 damaged.bin", test.readBackReason ? test.readBackReason : test.reason)}) {
+      const CommandResult result = RunVelcheck(folder, arguments);
+      EXPECT_EQ(2, result.exitCode) << arguments;
+      EXPECT_EQ("[ERROR] Checksum info table at 0x08003F00: " + std::string(reason) + ".\n\n" + appTable,
+                result.output)
+          << arguments;
+    }
   }
 }
 

@@ -39,7 +39,8 @@ TEST(VelmarkOutput, EveryKindOfTargetIsWrittenAsTheSystemAllows) {
       },
       [](const std::string &, const std::string &reason) {
         return reason.empty() ? std::string() : "[ERROR] Could not save output file.\n";
-      }};
+      },
+      "VELMARK_COMMAND"};
   ExpectOutputCases(OutputCases(".srec", TEMPORARY_PREFIX), velmark);
 }
 
