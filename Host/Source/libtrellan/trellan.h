@@ -115,10 +115,12 @@ uint32_t TrlFirmwareTerminate(void);
  * Data records may come in any order and may overlap or repeat: the load
  * takes O(n log n) time for n records and copies each byte a bounded number
  * of times. Records in ascending order are the direct, fastest path; those
- * out of order are held apart until the end of the load, which then needs
- * memory for their bytes twice and 16 bytes a record (Intel HEX: a record
- * out of order within the 64 KiB window of the one before is first gathered
- * with it, and each window costs 16 bytes a stretch of bytes instead).
+ * out of order go to their place in pages of 1 KiB as they arrive, so the
+ * data are held once in any order, plus at most a byte in eight for the pages'
+ * bookkeeping (records scattered so thinly that pages would hold more than
+ * 64 MiB at under one byte in eight go to runs instead, which cost their
+ * bytes twice and 16 bytes a record at the end of the load). Memory reserved
+ * ahead follows the data the records held so far, not the size of the file.
  * Loading into an image that holds data merges the two once.
  *
  * Fails with TRL_ERR_OPEN (cannot open or read), TRL_ERR_EMPTY (no record),
