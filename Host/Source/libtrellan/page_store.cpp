@@ -306,7 +306,6 @@ uint32_t PageStoreWrite(PageStore *store, uint32_t address, const uint8_t *data,
   }
   Prefetch(store, index, address);
   QueuedWrite &write = store->queue[store->queueNext];
-  write.page = static_cast<uint32_t>(index);
   write.address = address;
   write.length = length;
   CopyRecordBytes(write.data, data, length);

@@ -1,7 +1,7 @@
 /*
  * Bytes that a load met out of address order, each at its own offset in a page
- * of PAGE_SIZE bytes aligned to its address, with a bit a byte telling which
- * are held. The pages lie in one block in the order they were first written;
+ * of PAGE_SIZE bytes aligned to its address, with marks telling which are
+ * held. The pages lie in one block in the order they were first written;
  * at the end they are put in address order where they are, so that the
  * segments they make can stay in that block: whatever the record order, the
  * data are held once.
@@ -39,7 +39,6 @@ constexpr uint32_t QUEUED_WRITES = 512;
 constexpr uint32_t QUEUED_WRITE_MAX = 256;
 
 struct QueuedWrite {
-  uint32_t page; /* index of the page of its first byte */
   uint32_t address;
   uint32_t length;
   uint8_t data[QUEUED_WRITE_MAX];
