@@ -1,8 +1,10 @@
-# What `cmake --install` puts where, in two components: `tools` (the three
-# programs, their manual pages, the README and docs/) and `development` (libtrellan with
-# its header, its pkg-config file, the CMake package, and the firmware-side
-# checker's sources to compile into a firmware build). Debian gets one package
-# of each; the Windows zip holds both. Test and fuzz binaries stay in the build.
+# What `cmake --install` puts where, in three components: `tools` (the three
+# programs, their manual pages, the README and docs/), `libraries` (libtrellan.so.1, or
+# trellan.dll beside the programs) and `development` (libtrellan's header, its
+# .so link or import library, its archive, its pkg-config file, the CMake
+# package, and the firmware-side checker's sources to compile into a firmware
+# build). Debian gets one package of each; the Windows zip holds all three.
+# Test and fuzz binaries stay in the build.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 set(VELMARK_PACKAGE_NAME velmark-tervox)
@@ -10,6 +12,22 @@ set(VELMARK_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/${VELMARK_PACKAGE_NAME})
 set(VELMARK_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/VelmarkTervox)
 
 install(TARGETS Velmark Velcheck EXPORT VelmarkTervoxTargets COMPONENT tools)
+# Installed tools find libtrellan without LD_LIBRARY_PATH: RUNPATH $ORIGIN/../lib…
+# leads from their folder to the library's, wherever the install goes, except
+# where the loader looks anyway (the .deb's /usr/lib/<multiarch>): the prefix
+# is known only when installing, so that case drops it then.
+if(TARGET trellan_static AND NOT WIN32 AND NOT APPLE)
+  file(RELATIVE_PATH libFromBin /prefix/${CMAKE_INSTALL_BINDIR} /prefix/${CMAKE_INSTALL_LIBDIR})
+  set_target_properties(Velmark Velcheck PROPERTIES INSTALL_RPATH "$ORIGIN/${libFromBin}")
+  install(CODE "
+    set(systemDirs \"${CMAKE_CXX_IMPLICIT_LINK_DIRECTORIES}\")
+    list(FIND systemDirs \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}\" systemDir)
+    if(NOT systemDir EQUAL -1)
+      foreach(tool Velmark Velcheck)
+        file(RPATH_REMOVE FILE \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/\${tool}\")
+      endforeach()
+    endif()" COMPONENT tools)
+endif()
 if(TARGET Tervox)
   install(TARGETS Tervox EXPORT VelmarkTervoxTargets COMPONENT tools)
   # Our wpcap.dll (scripts/windows-libpcap.sh) goes beside Tervox.exe, so that it
@@ -20,7 +38,16 @@ if(TARGET Tervox)
   endif()
 endif()
 
-install(TARGETS trellan EXPORT VelmarkTervoxTargets ARCHIVE COMPONENT development)
+install(TARGETS trellan EXPORT VelmarkTervoxTargets
+  RUNTIME COMPONENT libraries
+  LIBRARY COMPONENT libraries NAMELINK_COMPONENT development
+  ARCHIVE COMPONENT development)
+if(TARGET trellan_static)
+  install(TARGETS trellan_static EXPORT VelmarkTervoxTargets ARCHIVE COMPONENT development)
+  set(trellanArchive trellan_static)
+else()
+  set(trellanArchive trellan)
+endif()
 install(FILES Host/Source/libtrellan/trellan.h TYPE INCLUDE COMPONENT development)
 install(FILES
   Target/Source/checksum-info-table/checksum_info_table.h
@@ -48,22 +75,34 @@ install(FILES
 install(EXPORT VelmarkTervoxTargets NAMESPACE VelmarkTervox:: DESTINATION ${VELMARK_CMAKE_DIR}
   COMPONENT development)
 
-# pkg-config, for Makefiles: the libraries libtrellan itself needs (the C++
-# runtime, and whatever else its target links) go to Libs.private, as the
-# library is static; `pkg-config --static --libs trellan` gives them.
-set(VELMARK_PC_LIBS_PRIVATE "")
-get_target_property(trellanLinks trellan INTERFACE_LINK_LIBRARIES)
+# pkg-config, for Makefiles: the libraries that the archive needs (the C++
+# runtime, and whatever else its target links) go to Libs.private beside the
+# shared library, for `pkg-config --static --libs trellan`; to Libs where the
+# archive is all there is, or a plain link would miss them.
+set(trellanArchiveLinks "")
+get_target_property(trellanLinks ${trellanArchive} INTERFACE_LINK_LIBRARIES)
 foreach(link IN LISTS trellanLinks)
   string(REGEX REPLACE "^\\$<LINK_ONLY:(.*)>$" "\\1" link "${link}")
   if(link MATCHES "^-" OR IS_ABSOLUTE "${link}")
-    list(APPEND VELMARK_PC_LIBS_PRIVATE "${link}")
+    list(APPEND trellanArchiveLinks "${link}")
   elseif(link MATCHES "^[A-Za-z0-9_.+-]+$" AND NOT TARGET ${link})
-    list(APPEND VELMARK_PC_LIBS_PRIVATE "-l${link}")
+    list(APPEND trellanArchiveLinks "-l${link}")
   elseif(link)
     message(WARNING "trellan.pc: cannot name the link dependency '${link}' for pkg-config")
   endif()
 endforeach()
-list(JOIN VELMARK_PC_LIBS_PRIVATE " " VELMARK_PC_LIBS_PRIVATE)
+list(JOIN trellanArchiveLinks " " trellanArchiveLinks)
+if(TARGET trellan_static)
+  set(VELMARK_PC_LIBS "")
+  set(VELMARK_PC_LIBS_PRIVATE "${trellanArchiveLinks}")
+  set(VELMARK_PC_CFLAGS "")
+  set(VELMARK_PC_CFLAGS_PRIVATE "-DTRELLAN_STATIC")
+else()
+  set(VELMARK_PC_LIBS " ${trellanArchiveLinks}")
+  set(VELMARK_PC_LIBS_PRIVATE "")
+  set(VELMARK_PC_CFLAGS " -DTRELLAN_STATIC")
+  set(VELMARK_PC_CFLAGS_PRIVATE "")
+endif()
 file(RELATIVE_PATH VELMARK_PC_PREFIX /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
 string(REGEX REPLACE "/$" "" VELMARK_PC_PREFIX "${VELMARK_PC_PREFIX}")
 configure_file(cmake/package/trellan.pc.in ${PROJECT_BINARY_DIR}/package/trellan.pc @ONLY)

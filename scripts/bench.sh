@@ -2,8 +2,9 @@
 # Benchmarks: the libtrellan kernels (Google Benchmark); Velmark against objcopy
 # and srec_cat on a 32 MiB image, then on inputs whose records come in other
 # orders, with many segments and with -x; the same image as Intel HEX; Velcheck -a
-# over a table whose entries overlap; Tervox against the floor of a process that
-# only opens a pcap dump. Never part of the test suite.
+# over a table whose entries overlap; a 32 MiB ELF patched, against cp; Tervox
+# against the floor of a process that only opens a pcap dump. Never part of the
+# test suite.
 # BENCH_ROUNDS (default 5) rounds per table; BENCH_PEER_CAP (default 20) seconds
 # after which a run is stopped and shown as "> N s".
 set -euo pipefail
@@ -186,6 +187,34 @@ for name in "${hex_names[@]}"; do
   printf '%-20s %10s %12s %16s %14s\n' "$name" "$(shown "$time_median")" "$(peak "hex $name")" \
     "$(ratio "$hex_objcopy" "$time_median")" "$against_ascending"
 done
+echo "(median of $rounds alternating rounds; every run writes a new file)"
+
+echo
+echo "== ELF: Velmark patching a 32 MiB ELF in place of its placeholder, against cp and objcopy -O srec"
+"$bin/bench_make_elf" "$work/big.elf"
+elf_bytes=$(stat -c %s "$work/big.elf")
+echo "big.elf: $elf_bytes bytes"
+elf_names=(velmark cp objcopy)
+elf_commands=(
+  "$bin/Velmark -a0B000000 -x0B000000:0B0000FF $work/big.elf $work/out_elf_velmark.elf"
+  "cp $work/big.elf $work/out_elf_cp.elf"
+  "objcopy -O srec $work/big.elf $work/out_elf_objcopy.srec"
+)
+for ((round = 0; round < rounds; round++)); do
+  for index in "${!elf_names[@]}"; do
+    rm -f "$work"/out_elf_*
+    # shellcheck disable=SC2086
+    timed "elf ${elf_names[$index]}" ${elf_commands[$index]}
+  done
+done
+printf '\n%-10s %10s %12s %14s %14s\n' tool "median s" "peak MiB" "/ cp" "objcopy / tool"
+for name in "${elf_names[@]}"; do
+  time_median=$(median "elf $name")
+  printf '%-10s %10s %12s %14s %14s\n' "$name" "$(shown "$time_median")" "$(peak "elf $name")" \
+    "$(ratio "$time_median" "$(median "elf cp")")" "$(ratio "$(median "elf objcopy")" "$time_median")"
+done
+echo "Velmark peak memory / file: $(echo "${memory["elf velmark"]}" | tr ' ' '\n' | sed '/^$/d' | sort -g |
+  tail -1 | awk -v bytes="$elf_bytes" '{ printf "%.2f", $1 * 1024 / bytes }')"
 echo "(median of $rounds alternating rounds; every run writes a new file)"
 
 echo

@@ -68,6 +68,40 @@ objcopy -I ihex -O binary "$out/demoprog_checksum.hex" "$out/readback.bin"
 Run "$bin/Velcheck" -b08000000 "$out/readback.bin"
 
 echo
+echo "== ELF: the table in the file a debugger flashes"
+# The placeholder image as a linker would leave it: each S-record block becomes
+# a section at its address, the placeholder the section .checksum_info_table.
+arm-none-eabi-objcopy -I srec -O elf32-littlearm examples/demoprog_placeholder.srec "$out/demoprog.o"
+cat >"$out/demoprog.ld" <<'SCRIPT'
+SECTIONS
+{
+  .vectors 0x08000000 : { *(.sec1) }
+  .text 0x08000200 : { *(.sec2) }
+  .rodata 0x08002000 : { *(.sec3) }
+  .checksum_info_table 0x0800C000 : { *(.sec4) }
+}
+SCRIPT
+arm-none-eabi-ld -e 0x08000201 -T "$out/demoprog.ld" "$out/demoprog.o" -o "$out/demoprog.elf"
+cp "$out/demoprog.elf" "$out/demoprog_unmarked.elf"
+echo "Velmark writes the table into the ELF itself (output and input may be the same file):"
+Run "$bin/Velmark" -a0800C000 -x0800C000:0800C0FF "$out/demoprog.elf" "$out/demoprog.elf"
+echo
+read -r tableOffset tableSize < <(arm-none-eabi-readelf -SW "$out/demoprog.elf" |
+  awk '{ sub(/^.*\] /, "") } $1 == ".checksum_info_table" { print $4, $5 }')
+echo "cmp -l of the ELF before and after: $(cmp -l "$out/demoprog_unmarked.elf" "$out/demoprog.elf" |
+  awk 'NR == 1 { first = $1 - 1 } { last = $1 - 1 } END { printf "%d bytes differ, at file offsets %d to %d", NR, first, last }')"
+echo ".checksum_info_table's file bytes: offsets $((16#$tableOffset)) to $((16#$tableOffset + 16#$tableSize - 1))"
+echo
+Run "$bin/Velcheck" "$out/demoprog.elf"
+echo
+echo "A table in free flash, where the ELF has no section to hold it (exit 6):"
+Run "$bin/Velmark" -a0800D000 "$out/demoprog_unmarked.elf" "$out/demoprog_free.elf" || [ $? -eq 6 ]
+echo
+echo "With -t the ELF's table goes into S-records:"
+Run "$bin/Velmark" -t -a0800C000 -x0800C000:0800C0FF "$out/demoprog_unmarked.elf" "$out/demoprog_table.srec"
+sed 's/^/  /' "$out/demoprog_table.srec"
+
+echo
 echo "== Tervox: convert examples/demo.prb (4 KiB ring) into a pcap capture"
 Run "$bin/Tervox" examples/demo.prb "$out/demo.pcap" 4 1700000000
 if command -v tcpdump >/dev/null; then

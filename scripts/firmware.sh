@@ -5,10 +5,12 @@
 # build/firmware/prefix first. Each board must report its marked image valid,
 # the image with one byte changed in a segment as failing that segment's entry,
 # its unmarked image as having no valid table, and an image marked in the gap
-# the placeholder leaves (no -x) valid too; a table over checksummed bytes must
-# fail the build with Velmark's message, and velmark_add_checksum_table() the
-# configure step on arguments Velmark could not take. Prints each board's code
-# size and the instructions the check takes at boot, both CRC variants.
+# the placeholder leaves (no -x) valid too; the ELF the build marks itself must
+# boot valid with -kernel on both boards and once through gdb-multiarch's load.
+# A table over checksummed bytes must fail the build with Velmark's message,
+# again on the next build, and velmark_add_checksum_table() the configure step
+# on arguments Velmark could not take. Prints each board's code size and the
+# instructions the check takes at boot, both CRC variants.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh build firmware
@@ -43,14 +45,30 @@ cmake --build "$example" -j"$(nproc)" >"$out/example-build.log" ||
 boards=("stm32vldiscovery 0x08000000" "lm3s6965evb 0x00000000")
 failed=0
 
-# Runs the raw flash image BINARY on MACHINE, loaded at FLASH, with semihosting
-# and any further qemu options; bounded in time.
+# Runs MACHINE with semihosting and the further qemu options given (what to
+# load among them); bounded in time.
 boot() {
-  local machine=$1 flash=$2 binary=$3
-  shift 3
+  local machine=$1
+  shift
   timeout "$qemuSeconds" qemu-system-arm -M "$machine" -display none -monitor none \
-    -serial none -semihosting-config enable=on,target=native \
-    -device loader,file="$binary",addr="$flash",force-raw=on "$@"
+    -serial none -semihosting-config enable=on,target=native "$@"
+}
+
+# Runs ELF on MACHINE as a debugger puts it there: qemu waits on its gdb stub
+# (loopback, a port nobody listens on), gdb-multiarch loads the ELF into flash,
+# resets the board so that the core takes its stack and entry from the flash
+# just written (the reset a debugger does after a load), and continues.
+# Returns qemu's exit status.
+bootThroughGdb() {
+  local machine=$1 elf=$2 port=$((20000 + RANDOM % 20000)) qemu code=0
+  while (: <>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; do port=$((port + 1)); done
+  boot "$machine" -gdb "tcp:127.0.0.1:$port" -S &
+  qemu=$!
+  timeout "$qemuSeconds" gdb-multiarch -nx -batch -ex "set tcp connect-timeout $qemuSeconds" \
+    -ex "target remote 127.0.0.1:$port" -ex load -ex "monitor system_reset" -ex continue \
+    "$elf" || true
+  wait "$qemu" || code=$?
+  return "$code"
 }
 
 # Index, address and length of each entry Velcheck lists (its arguments as given).
@@ -58,16 +76,26 @@ tableEntries() {
   "$prefix/bin/Velcheck" "$@" | awk '$1 ~ /^[0-9]+$/ && $2 ~ /^0x/ { print $1, $2, $3 }'
 }
 
-# Boots IMAGE (S-record or Intel HEX) on MACHINE, whose flash starts at FLASH;
-# the run's exit status and the firmware's report must be as expected.
+# Boots IMAGE on MACHINE, whose flash starts at FLASH: an ELF as qemu's
+# -kernel loads it (by its program headers), or with LOADER gdb through
+# gdb-multiarch; S-records and Intel HEX as a raw flash image. The run's exit
+# status and the firmware's report must be as expected.
 expect() {
-  local machine=$1 flash=$2 image=$3 exitCode=$4 line=$5 what=$6 binary format output code=0
-  binary=$out/${image##*/}.bin
-  format=srec
-  [[ $image == *.hex ]] && format=ihex
-  arm-none-eabi-objcopy -I $format -O binary --gap-fill 0xFF "$image" "$binary"
-  boot "$machine" "$flash" "$binary" >"$binary.log" 2>&1 || code=$?
-  output=$(grep ': checksum info table at ' "$binary.log" || true)
+  local machine=$1 flash=$2 image=$3 exitCode=$4 line=$5 what=$6 loader=${7:-} binary format
+  local output code=0 log=$out/${image##*/}.$machine${loader:+.$loader}.log
+  if [ "$loader" = gdb ]; then
+    bootThroughGdb "$machine" "$image" >"$log" 2>&1 || code=$?
+  elif [[ $image == *.elf ]]; then
+    boot "$machine" -kernel "$image" >"$log" 2>&1 || code=$?
+  else
+    binary=$out/${image##*/}.bin
+    format=srec
+    [[ $image == *.hex ]] && format=ihex
+    arm-none-eabi-objcopy -I $format -O binary --gap-fill 0xFF "$image" "$binary"
+    boot "$machine" -device loader,file="$binary",addr="$flash",force-raw=on >"$log" 2>&1 ||
+      code=$?
+  fi
+  output=$(grep ': checksum info table at ' "$log" || true)
   if [ "$code" -eq "$exitCode" ] && [ "$output" = "$line" ]; then
     echo "ok     $machine, $what: $output"
   else
@@ -101,7 +129,8 @@ countCheckInstructions() {
   read -r mainStart mainEnd < <(arm-none-eabi-nm -S "$elf" |
     awk '$4 == "main" { print $1, $2 }')
   mainEnd=$(printf %08x $((16#$mainStart + 16#$mainEnd)))
-  boot "$machine" "$flash" "$binary" -singlestep -d exec,nochain -D "$out/$machine.trace" >/dev/null 2>&1
+  boot "$machine" -device loader,file="$binary",addr="$flash",force-raw=on \
+    -singlestep -d exec,nochain -D "$out/$machine.trace" >/dev/null 2>&1
   # Trace lines read "Trace 0: host [flags/pc/flags/cflags]"; pc is 8 hex digits.
   awk -F'[][/]' -v start="x$start" -v mainStart="x$mainStart" -v mainEnd="x$mainEnd" '
     /^Trace/ {
@@ -199,19 +228,27 @@ for board in "${boards[@]}"; do
   measure "$machine" "$flash" "$example" "bitwise CRC"
 done
 
-echo "-- a table over checksummed bytes fails the build with Velmark's message"
-refusedLog=$out/refused-build.log
-cmake -S examples/firmware -B "$out/refused" -DCMAKE_BUILD_TYPE=MinSizeRel \
-  "${package[@]}" -DFIRMWARE_EXCLUDE_PLACEHOLDER=OFF >/dev/null
-if cmake --build "$out/refused" --target firmware_lm3s6965evb_checksum_table_srec >"$refusedLog" 2>&1 ||
-  ! grep -q '^\[ERROR\] Could not add the checksum info table data\.$' "$refusedLog" ||
-  [ -e "$out/refused/firmware_lm3s6965evb.srec" ]; then
-  echo "FAILED: the build did not fail with Velmark's message, or left an output"
-  cat "$refusedLog"
-  failed=1
-else
-  echo "ok     the build failed with: $(grep '^\[ERROR\]' "$refusedLog")"
-fi
+echo "-- a table over checksummed bytes fails the build with Velmark's message, the next build too"
+# The S-record step is a target of its own; the ELF's is the last step of the link.
+while read -r format target; do
+  build=$out/refused-$format
+  cmake -S examples/firmware -B "$build" -DCMAKE_BUILD_TYPE=MinSizeRel \
+    "${package[@]}" -DFIRMWARE_EXCLUDE_PLACEHOLDER=OFF -DFIRMWARE_FORMATS=$format >/dev/null
+  for attempt in first next; do
+    if cmake --build "$build" --target "$target" >"$build.log" 2>&1 ||
+      ! grep -q '^\[ERROR\] Could not add the checksum info table data\.$' "$build.log" ||
+      [ -e "$build/firmware_lm3s6965evb.$format" ]; then
+      echo "FAILED $format, $attempt build: it did not fail with Velmark's message, or left an output"
+      cat "$build.log"
+      failed=1
+    else
+      echo "ok     $format, $attempt build failed with: $(grep '^\[ERROR\]' "$build.log")"
+    fi
+  done
+done <<'FORMATS'
+srec firmware_lm3s6965evb_checksum_table_srec
+elf firmware_lm3s6965evb
+FORMATS
 
 echo "-- velmark_add_checksum_table() refuses arguments Velmark could not take"
 mkdir -p "$out/arguments"
@@ -219,10 +256,11 @@ printf 'int main(void) { return 0; }\n' >"$out/arguments/main.c"
 printf '%s\n' 'cmake_minimum_required(VERSION 3.20)' 'project(arguments C)' \
   'find_package(VelmarkTervox CONFIG REQUIRED)' 'add_executable(image main.c)' \
   'velmark_add_checksum_table(image ${ARGUMENTS})' >"$out/arguments/CMakeLists.txt"
+# CMake wraps its messages: compared with the lines joined.
 while IFS='|' read -r arguments message; do
   if cmake -S "$out/arguments" -B "$out/arguments/build" "${package[@]}" \
     -DARGUMENTS="$arguments" >"$out/arguments.log" 2>&1 ||
-    ! grep -qF "$message" "$out/arguments.log"; then
+    ! tr -s '\n ' '  ' <"$out/arguments.log" | grep -qF "$message"; then
     echo "FAILED arguments '$arguments': expected the configure step to fail with '$message'"
     failed=1
   else
@@ -230,11 +268,14 @@ while IFS='|' read -r arguments message; do
   fi
   rm -rf "$out/arguments/build"
 done <<'CASES'
-EXCLUDE;1000:10FF|ADDRESS is required
+EXCLUDE;0x1000:0x10FF|ADDRESS is required
 ADDRESS;0x123456789|'0x123456789' does not fit in 32 bits
-ADDRESS;1000;EXCLUDE;1000-10FF|EXCLUDE '1000-10FF' is not <start>:<end>
-ADDRESS;1000;EXCLUDE;1000:10G0|EXCLUDE end '10G0' is not a hexadecimal address
-ADDRESS;1000;FORMAT;elf|FORMAT 'elf' is neither srec nor ihex
+ADDRESS;0x1000;EXCLUDE;0x1000-0x10FF|EXCLUDE '0x1000-0x10FF' is not <start>:<end>
+ADDRESS;0x1000;EXCLUDE;0x1000:0x10G0|EXCLUDE end '0x10G0' is not a hexadecimal address
+ADDRESS;0x3000;EXCLUDE;0x3000:12351|EXCLUDE end '12351' has no 0x: it could be decimal
+ADDRESS;0x1000;EXCLUDE;0x10FF:0x10FF|EXCLUDE '0x10FF:0x10FF' does not start below its end
+ADDRESS;0x1000;FORMAT;coff|FORMAT 'coff' is neither srec, ihex nor elf
+ADDRESS;0x1000;FORMAT;elf;OUTPUT;image.out|OUTPUT does not apply
 CASES
 # Leading zeros go, the zeros inside an address stay.
 cmake -S "$out/arguments" -B "$out/arguments/build" "${package[@]}" \
@@ -260,6 +301,27 @@ for board in "${boards[@]}"; do
     "CRC table variant"
   measure "$machine" "$flash" "$out/crc-table" "CRC table"
 done
+
+echo "-- the ELF the build marks itself (FORMAT elf), loaded as qemu's -kernel and a debugger load it"
+cmake -S examples/firmware -B "$out/elf" -DCMAKE_BUILD_TYPE=MinSizeRel \
+  "${package[@]}" -DFIRMWARE_FORMATS="elf;srec" >/dev/null
+cmake --build "$out/elf" -j"$(nproc)" >"$out/elf-build.log" ||
+  { cat "$out/elf-build.log"; exit 1; }
+for board in "${boards[@]}"; do
+  read -r machine flash <<<"$board"
+  valid="$(printf '%s: checksum info table at 0x%08X' "$machine" $((flash + 0x1000))): valid, 2 entries match the flash"
+  expect "$machine" "$flash" "$out/elf/firmware_$machine.elf" 0 "$valid" "marked ELF, qemu -kernel"
+  # S-records made from the marked ELF are those the S-record step makes alone.
+  if cmp -s "$out/elf/firmware_$machine.srec" "$example/firmware_$machine.srec"; then
+    echo "ok     $machine, the S-records made from the marked ELF are the S-record step's"
+  else
+    echo "FAILED $machine: the S-records made from the marked ELF differ from the S-record step's"
+    failed=1
+  fi
+done
+expect stm32vldiscovery 0x08000000 "$out/elf/firmware_stm32vldiscovery.elf" 0 \
+  "stm32vldiscovery: checksum info table at 0x08001000: valid, 2 entries match the flash" \
+  "marked ELF, gdb-multiarch load and continue" gdb
 
 echo "== code size (bytes in flash, the checker's share) and the check at boot"
 printf '%-17s %-12s %6s %8s %13s %15s\n' board variant flash checker instructions "per flash byte"

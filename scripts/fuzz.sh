@@ -8,7 +8,7 @@ bash scripts/setup.sh build test fuzz
 cmake --preset fuzz >/dev/null
 cmake --build build/fuzz -j"$(nproc)" --target \
   fuzz_srec_load fuzz_srec_round_trip fuzz_ihex_load fuzz_ihex_round_trip fuzz_ring_walk \
-  fuzz_velmark_command_line \
+  fuzz_velmark_command_line fuzz_elf_load fuzz_elf_round_trip \
   fuzz_checksum_info_table >/dev/null
 
 export ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=1
@@ -17,7 +17,7 @@ work=build/fuzz/work
 failed=0
 printf '%-24s %12s %8s\n' target executions result
 for target in srec_load srec_round_trip ihex_load ihex_round_trip ring_walk velmark_command_line \
-  checksum_info_table; do
+  checksum_info_table elf_load elf_round_trip; do
   # New inputs go to a scratch corpus; the seeds in the repository stay as they are.
   mkdir -p "$work/$target" "$work/artifacts"
   log="$work/$target.log"

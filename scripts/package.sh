@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Packs the tools into build/package/ with CPack, from the install rules: for
-# Debian 12 the .debs velmark-tervox (the tools; dpkg-shlibdeps finds its
-# dependencies) and velmark-tervox-dev (libtrellan, the CMake package, the
-# checker's sources), built with Debian's flags; and a .zip of the Windows
-# cross-build (windows-build.sh) with both, wpcap.dll and libpcap's licence
-# beside Tervox.exe.
+# Debian 12 the .debs velmark-tervox (the tools; dpkg-shlibdeps finds their
+# dependencies, libtrellan1 among them), libtrellan1 (the shared library) and
+# libtrellan-dev (its header, link, archive and pkg-config file, the CMake
+# package, the checker's sources), built with Debian's flags; and a .zip of the
+# Windows cross-build (windows-build.sh) with all three, trellan.dll beside
+# the .exe files, wpcap.dll and libpcap's licence beside Tervox.exe.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh build package

@@ -6,14 +6,14 @@ set -euo pipefail
 packages_for() {
   case "$1" in
     build) echo "cmake g++ make pkg-config libpcap-dev libacl1-dev" ;;
-    demo) echo "tcpdump binutils" ;;
-    test) echo "libgtest-dev python3 srecord binutils python3-intelhex tshark valgrind acl strace bindfs" ;;
+    demo) echo "tcpdump binutils binutils-arm-none-eabi" ;;
+    test) echo "libgtest-dev python3 srecord binutils python3-intelhex tshark valgrind acl strace bindfs gcc-arm-none-eabi gcc-powerpc-linux-gnu gcc-riscv64-unknown-elf gcc-avr abigail-tools" ;;
     fuzz) echo "clang libclang-rt-14-dev" ;;
     bench) echo "libbenchmark-dev binutils srecord time bc" ;;
     windows) echo "g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine64 wine dpkg-dev flex bison" ;;
     target) echo "gcc-arm-none-eabi binutils gcc-arm-linux-gnueabihf libc6-dev-armhf-cross qemu-user gcc-powerpc-linux-gnu libc6-dev-powerpc-cross" ;;
     package) echo "dpkg-dev file binutils lintian unzip man-db" ;;
-    firmware) echo "gcc-arm-none-eabi libnewlib-arm-none-eabi qemu-system-arm" ;;
+    firmware) echo "gcc-arm-none-eabi libnewlib-arm-none-eabi qemu-system-arm gdb-multiarch" ;;
     *) echo "setup.sh: unknown task '$1'" >&2; exit 2 ;;
   esac
 }

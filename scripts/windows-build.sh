@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Cross-builds Velmark.exe, Velcheck.exe and Tervox.exe with mingw-w64 into
-# build/windows/bin, with libpcap built from Debian's source as wpcap.dll
-# (windows-libpcap.sh) beside Tervox.exe. windows.sh tests them under wine,
+# build/windows/bin, beside trellan.dll, which the first two load, and with
+# libpcap built from Debian's source as wpcap.dll (windows-libpcap.sh) beside
+# Tervox.exe. windows.sh tests them under wine,
 # package.sh packs them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -15,11 +16,16 @@ bin=build/windows/bin
 ImportedDlls() {
   x86_64-w64-mingw32-objdump -p "$1" | sed -n 's/^\s*DLL Name: //p'
 }
-# Nothing may need a DLL beyond the system's own, except libpcap for Tervox.exe.
-for binary in $bin/Velmark.exe $bin/Velcheck.exe $bin/Tervox.exe build/windows-libpcap/sdk/bin/wpcap.dll; do
+# Nothing may need a DLL beyond the system's own, except libtrellan for
+# Velmark.exe and Velcheck.exe and libpcap for Tervox.exe.
+for binary in $bin/Velmark.exe $bin/Velcheck.exe $bin/trellan.dll $bin/Tervox.exe \
+  build/windows-libpcap/sdk/bin/wpcap.dll; do
   echo "$binary imports: $(ImportedDlls "$binary" | tr '\n' ' ')"
   allowed='kernel32|msvcrt|user32|advapi32|ws2_32|api-ms-win-crt-[a-z0-9-]+|ucrtbase'
-  [ "$binary" = $bin/Tervox.exe ] && allowed="$allowed|wpcap"
+  case "$binary" in
+    $bin/Tervox.exe) allowed="$allowed|wpcap" ;;
+    $bin/Velmark.exe | $bin/Velcheck.exe) allowed="$allowed|trellan" ;;
+  esac
   unexpected=$(ImportedDlls "$binary" | grep -viE "^($allowed)\.dll$" || true)
   if [ -n "$unexpected" ]; then
     echo "$binary needs non-system DLLs: $unexpected" >&2

@@ -31,10 +31,17 @@ endif()
 unset(_velmarkLevel)
 unset(_velmarkPrefix)
 
-# Takes a hexadecimal address with or without 0x, 1 to 8 digits; sets out to
-# its digits, or fails the configure step naming what is wrong.
-function(_velmark_parse_address text what out)
-  string(REGEX REPLACE "^0[xX]" "" digits "${text}")
+# Takes a hexadecimal address written with 0x, 1 to 8 digits; sets out to its
+# digits and outValue to its value, or fails the configure step naming what is
+# wrong. Digits without 0x are refused: math(EXPR) writes decimal, and 12351
+# read as hex would move a range without a word.
+function(_velmark_parse_address text what out outValue)
+  if(NOT text MATCHES "^0[xX]")
+    message(FATAL_ERROR "velmark_add_checksum_table: ${what} '${text}' has no 0x: "
+      "it could be decimal; write the address in hexadecimal with 0x "
+      "(math(EXPR ... OUTPUT_FORMAT HEXADECIMAL) writes it so)")
+  endif()
+  string(SUBSTRING "${text}" 2 -1 digits)
   if(NOT digits MATCHES "^[0-9A-Fa-f]+$")
     message(FATAL_ERROR "velmark_add_checksum_table: ${what} '${text}' is not a hexadecimal address")
   endif()
@@ -48,20 +55,28 @@ function(_velmark_parse_address text what out)
   if(length GREATER 8)
     message(FATAL_ERROR "velmark_add_checksum_table: ${what} '${text}' does not fit in 32 bits")
   endif()
+  math(EXPR value "0x${digits}")
   set(${out} "${digits}" PARENT_SCOPE)
+  set(${outValue} "${value}" PARENT_SCOPE)
 endfunction()
 
-# velmark_add_checksum_table(<elf target> ADDRESS <hex> [EXCLUDE <start>:<end>]
-#                            [FORMAT srec|ihex] [OUTPUT <file>])
-# After <elf target> is linked, converts it with the toolchain's objcopy into
-# <target>_unmarked.srec (or .hex) in the current binary folder, has Velmark
-# add the checksum info table at ADDRESS (leaving the inclusive range EXCLUDE
-# out of the checksums, typically the table's placeholder) and has Velcheck
-# check the result at ADDRESS. OUTPUT (default <target>.srec or .hex, relative
-# to the current binary folder) appears only when both tools succeeded; either
-# tool's failure fails the build with its message. The step is the target
-# <target>_checksum_table_srec (or _ihex), built by default, so one ELF may be
-# marked in both formats.
+# velmark_add_checksum_table(<elf target> ADDRESS <0xhex> [EXCLUDE <0xstart>:<0xend>]
+#                            [FORMAT srec|ihex|elf] [OUTPUT <file>])
+# Has Velmark add the checksum info table at ADDRESS to the linked <elf target>
+# (leaving the inclusive range EXCLUDE out of the checksums, typically the
+# table's placeholder) and Velcheck check the result at ADDRESS; either tool's
+# failure fails the build with its message.
+# FORMAT srec or ihex (default srec): after the link, converts the ELF with the
+# toolchain's objcopy into <target>_unmarked.srec (or .hex) in the current
+# binary folder and marks that. OUTPUT (default <target>.srec or .hex, relative
+# to the current binary folder) appears only when both tools succeeded. The
+# step is the target <target>_checksum_table_srec (or _ihex), built by default,
+# so one ELF may be marked in several formats.
+# FORMAT elf: marks the linked ELF itself as the last step of its link, so the
+# file the build leaves is the one a debugger flashes; the linked file is kept
+# as <target>_unmarked.elf beside it. The table must lie in a section (a
+# placeholder the linker script reserves). S-record and Intel HEX outputs of
+# the same target are then made from the marked ELF.
 function(velmark_add_checksum_table target)
   cmake_parse_arguments(PARSE_ARGV 1 arg "" "ADDRESS;EXCLUDE;FORMAT;OUTPUT" "")
   if(arg_UNPARSED_ARGUMENTS)
@@ -73,15 +88,18 @@ function(velmark_add_checksum_table target)
   if(NOT DEFINED arg_ADDRESS)
     message(FATAL_ERROR "velmark_add_checksum_table: ADDRESS is required")
   endif()
-  _velmark_parse_address("${arg_ADDRESS}" ADDRESS address)
+  _velmark_parse_address("${arg_ADDRESS}" ADDRESS address addressValue)
 
   set(markOptions "-a${address}")
   if(DEFINED arg_EXCLUDE)
     if(NOT arg_EXCLUDE MATCHES "^([^:]+):([^:]+)$")
       message(FATAL_ERROR "velmark_add_checksum_table: EXCLUDE '${arg_EXCLUDE}' is not <start>:<end>")
     endif()
-    _velmark_parse_address("${CMAKE_MATCH_1}" "EXCLUDE start" excludeStart)
-    _velmark_parse_address("${CMAKE_MATCH_2}" "EXCLUDE end" excludeEnd)
+    _velmark_parse_address("${CMAKE_MATCH_1}" "EXCLUDE start" excludeStart startValue)
+    _velmark_parse_address("${CMAKE_MATCH_2}" "EXCLUDE end" excludeEnd endValue)
+    if(NOT startValue LESS endValue)
+      message(FATAL_ERROR "velmark_add_checksum_table: EXCLUDE '${arg_EXCLUDE}' does not start below its end")
+    endif()
     list(APPEND markOptions "-x${excludeStart}:${excludeEnd}")
   endif()
 
@@ -91,13 +109,14 @@ function(velmark_add_checksum_table target)
   elseif(arg_FORMAT STREQUAL "ihex")
     set(objcopyFormat ihex)
     set(extension .hex)
+  elseif(arg_FORMAT STREQUAL "elf")
+    if(DEFINED arg_OUTPUT)
+      message(FATAL_ERROR "velmark_add_checksum_table: FORMAT elf marks ${target}'s own file, OUTPUT does not apply")
+    endif()
   else()
-    message(FATAL_ERROR "velmark_add_checksum_table: FORMAT '${arg_FORMAT}' is neither srec nor ihex")
+    message(FATAL_ERROR "velmark_add_checksum_table: FORMAT '${arg_FORMAT}' is neither srec, ihex nor elf")
   endif()
 
-  if(NOT CMAKE_OBJCOPY)
-    message(FATAL_ERROR "velmark_add_checksum_table: the toolchain has no objcopy (CMAKE_OBJCOPY)")
-  endif()
   # The package's imported executables: they run on the build host, whatever the toolchain.
   foreach(tool Velmark Velcheck)
     if(NOT TARGET VelmarkTervox::${tool})
@@ -105,6 +124,26 @@ function(velmark_add_checksum_table target)
     endif()
   endforeach()
 
+  if(arg_FORMAT STREQUAL "elf")
+    set(elf "$<TARGET_FILE:${target}>")
+    set(unmarked "$<TARGET_FILE_DIR:${target}>/$<TARGET_FILE_BASE_NAME:${target}>_unmarked$<TARGET_FILE_SUFFIX:${target}>")
+    set(unchecked "${elf}.unchecked")
+    # The linked file is moved away first: should a tool fail, no ELF is left
+    # that make or ninja would take as built, and the next build links again.
+    add_custom_command(TARGET ${target} POST_BUILD
+      COMMAND "${CMAKE_COMMAND}" -E remove -f "${unmarked}" "${unchecked}"
+      COMMAND "${CMAKE_COMMAND}" -E rename "${elf}" "${unmarked}"
+      COMMAND VelmarkTervox::Velmark ${markOptions} "${unmarked}" "${unchecked}"
+      COMMAND VelmarkTervox::Velcheck "-a${address}" "${unchecked}"
+      COMMAND "${CMAKE_COMMAND}" -E rename "${unchecked}" "${elf}"
+      COMMENT "Adding the checksum info table to ${target}'s ELF at 0x${address}"
+      VERBATIM)
+    return()
+  endif()
+
+  if(NOT CMAKE_OBJCOPY)
+    message(FATAL_ERROR "velmark_add_checksum_table: the toolchain has no objcopy (CMAKE_OBJCOPY)")
+  endif()
   if(DEFINED arg_OUTPUT)
     get_filename_component(output "${arg_OUTPUT}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_BINARY_DIR}")
   else()

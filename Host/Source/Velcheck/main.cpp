@@ -1,6 +1,6 @@
 /*
- * Velcheck: checks an image (S-records, Intel HEX or a raw read-back) against
- * the checksum info tables in it.
+ * Velcheck: checks an image (S-records, Intel HEX, an ELF executable or a raw
+ * read-back) against the checksum info tables in it.
  *
  * Each table's header is read by the very checker that firmware runs at boot
  * (Target/Source/checksum-info-table), compiled into this tool, in the room a
@@ -82,7 +82,7 @@ static bool ParseCommandLine(int argc, char *argv[]) {
   return imageFile[0] != '\0' && imageFile[0] != '-';
 }
 
-/* The image as the options say: raw bytes at the -b address, or S-records or Intel HEX. */
+/* The image as the options say: raw bytes at the -b address, or S-records, Intel HEX or ELF. */
 static uint32_t LoadImage(void) {
   return binaryImage ? TrlFirmwareLoadBinaryFromFile(imageFile, binaryBaseAddress)
                      : TrlFirmwareLoadFromFile(imageFile, 0);
@@ -198,7 +198,30 @@ static int CheckEveryTableFound(void) {
   return result;
 }
 
+/* --help and --version, each alone on the command line, print to stdout and succeed. */
+static bool DisplayRequestedInformation(int argc, char *argv[]) {
+  if (argv == NULL || argc != 2) {
+    return false;
+  }
+  if (strcmp(argv[1], "--version") == 0) {
+    printf("Velcheck %s\n", VELMARK_VERSION);
+    return true;
+  }
+  if (strcmp(argv[1], "--help") == 0) {
+    printf("Usage: Velcheck [-a<hex>] [-b<hex>] <image file>\n"
+           "Checks an S-record, Intel HEX or raw image against the checksum info tables in it.\n"
+           "  -a<hex>  check only the table at this address\n"
+           "  -b<hex>  the image is raw bytes read back from a device, the first at this address\n"
+           "Exit status: 0 every segment matches, 1 a segment does not, 2 no table or no image.\n");
+    return true;
+  }
+  return false;
+}
+
 int main(int argc, char *argv[]) {
+  if (DisplayRequestedInformation(argc, argv)) {
+    return RESULT_MATCH;
+  }
   int result = RESULT_MATCH;
   TrlFirmwareInit(TRL_FILE_FORMAT_SREC);
   uint32_t status = TRL_OK;

@@ -1,5 +1,6 @@
 /*
- * Velmark: adds a checksum info table to an S-record file.
+ * Velmark: adds a checksum info table to an S-record file (or an Intel HEX
+ * file, or an ELF executable, written back as it came).
  *
  * The table lists every address segment of the image (base address, length,
  * CRC-16 of its bytes) under a header with a magic value, the segment count
@@ -331,6 +332,10 @@ static int AddChecksumInfoTable(void) {
     result = RESULT_GENERATE;
   } else if (onlyOutputTable) {
     TrlFirmwareClearData();
+    /* An ELF has no room for a table alone: it goes out as S-records. */
+    if (TrlFirmwareGetFileFormat() == TRL_FILE_FORMAT_ELF) {
+      TrlFirmwareSetFileFormat(TRL_FILE_FORMAT_SREC);
+    }
   } else if (excludeRangeEnabled) {
     /* Reload so that the image regains the excluded bytes that the table leaves out. */
     TrlFirmwareClearData();
@@ -344,6 +349,13 @@ static int AddChecksumInfoTable(void) {
         TrlFirmwareAddData(tableBaseAddress, tableSize, tableDataPtr) != TRL_OK ||
         !IsTableReadAsWritten(tableSize)) {
       printf("[ERROR] Could not add the checksum info table data.\n");
+      result = RESULT_ADD;
+    } else if (TrlFirmwareCheckSaveRange(tableBaseAddress, tableSize) == TRL_ERR_NO_SECTION) {
+      /* An ELF keeps only bytes that lie in its sections: say what the firmware's build must change. */
+      printf("[ERROR] Could not add the checksum info table data.\n");
+      printf("[ERROR] The ELF file has no section holding 0x%08X to 0x%08X: reserve one there for the table, "
+             "such as a placeholder in the linker script.\n",
+             static_cast<unsigned>(tableBaseAddress), static_cast<unsigned>(tableBaseAddress + tableSize - 1));
       result = RESULT_ADD;
     }
   }

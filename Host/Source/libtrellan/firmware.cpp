@@ -19,6 +19,17 @@ bool RangeFitsAddressSpace(uint32_t address, uint32_t length) {
   return static_cast<uint64_t>(address) + length <= ADDRESS_SPACE_END;
 }
 
+/* The checks of a call over an address range: initialised, not empty, below 0xFFFFFFFF. */
+uint32_t CheckRange(uint32_t address, uint32_t length) {
+  if (!libraryInitialised) {
+    return TRL_ERR_STATE;
+  }
+  if (length == 0) {
+    return TRL_ERR_ARGUMENT;
+  }
+  return RangeFitsAddressSpace(address, length) ? TRL_OK : TRL_ERR_OVERFLOW;
+}
+
 bool IsKnownFileFormat(uint32_t fileFormat) {
   return fileFormat == TRL_FILE_FORMAT_SREC || fileFormat == TRL_FILE_FORMAT_IHEX;
 }
@@ -44,6 +55,9 @@ uint32_t MergeLoadedImage(FirmwareImage *loaded) {
   if (loaded->fileFormat != FILE_FORMAT_UNKNOWN) {
     held.fileFormat = loaded->fileFormat;
   }
+  if (loaded->elf.held) {
+    std::swap(held.elf, loaded->elf);
+  }
   return TRL_OK;
 }
 
@@ -65,9 +79,9 @@ uint32_t LoadWith(Reader read) {
   }
 }
 
-/* Loads a file through one of the stream readers; the file is read as bytes. */
-uint32_t LoadFile(const char *fileName, uint32_t (*readStream)(FILE *, uint32_t, FirmwareImage *),
-                  uint32_t address) {
+/* Loads a file through a stream reader, called with the open stream and the image; the file is read as bytes. */
+template <typename StreamReader>
+uint32_t LoadFile(const char *fileName, StreamReader readStream) {
   if (fileName == nullptr) {
     return TRL_ERR_ARGUMENT;
   }
@@ -76,10 +90,22 @@ uint32_t LoadFile(const char *fileName, uint32_t (*readStream)(FILE *, uint32_t,
     if (stream == nullptr) {
       return static_cast<uint32_t>(TRL_ERR_OPEN);
     }
-    const uint32_t status = readStream(stream, address, loaded);
+    const uint32_t status = readStream(stream, loaded);
     std::fclose(stream);
     return status;
   });
+}
+
+/* An ELF or text, as the first byte tells: no text line starts with 7F. */
+uint32_t ReadImageStream(FILE *stream, const char *fileName, uint32_t addressOffset, FirmwareImage *image) {
+  const int first = std::getc(stream);
+  if (first != EOF) {
+    std::ungetc(first, stream);
+  }
+  if (first == ELF_MAGIC[0]) {
+    return ElfReadStream(stream, RegularFileSize(stream) != 0 ? fileName : nullptr, addressOffset, image);
+  }
+  return RecordReadStream(stream, addressOffset, image);
 }
 
 struct MemoryText {
@@ -113,12 +139,19 @@ void ImageClear(FirmwareImage *image) {
 
 uint32_t WriteImage(const FirmwareImage *image, const std::string &defaultHeader, TextWriter writer,
                     void *context) {
-  return image->fileFormat == TRL_FILE_FORMAT_IHEX ? IhexWriteImage(image, writer, context)
-                                                   : SrecWriteImage(image, defaultHeader, writer, context);
+  switch (image->fileFormat) {
+    case TRL_FILE_FORMAT_IHEX:
+      return IhexWriteImage(image, writer, context);
+    case TRL_FILE_FORMAT_ELF:
+      return ElfWriteImage(image, writer, context);
+    default:
+      return SrecWriteImage(image, defaultHeader, writer, context);
+  }
 }
 
 uint32_t TrlFirmwareInit(uint32_t fileFormat) {
   ImageClear(&firmwareImage);
+  firmwareImage.elf = ElfSource{};
   libraryInitialised = IsKnownFileFormat(fileFormat);
   firmwareImage.fileFormat = libraryInitialised ? fileFormat : TRL_FILE_FORMAT_SREC;
   return libraryInitialised ? TRL_OK : TRL_ERR_ARGUMENT;
@@ -126,6 +159,7 @@ uint32_t TrlFirmwareInit(uint32_t fileFormat) {
 
 uint32_t TrlFirmwareTerminate(void) {
   ImageClear(&firmwareImage);
+  firmwareImage.elf = ElfSource{};
   firmwareImage.fileFormat = TRL_FILE_FORMAT_SREC;
   libraryInitialised = false;
   return TRL_OK;
@@ -139,7 +173,7 @@ uint32_t TrlFirmwareSetFileFormat(uint32_t fileFormat) {
   if (!libraryInitialised) {
     return TRL_ERR_STATE;
   }
-  if (!IsKnownFileFormat(fileFormat)) {
+  if (!IsKnownFileFormat(fileFormat) && !(fileFormat == TRL_FILE_FORMAT_ELF && firmwareImage.elf.held)) {
     return TRL_ERR_ARGUMENT;
   }
   firmwareImage.fileFormat = fileFormat;
@@ -147,11 +181,15 @@ uint32_t TrlFirmwareSetFileFormat(uint32_t fileFormat) {
 }
 
 uint32_t TrlFirmwareLoadFromFile(const char *fileName, uint32_t addressOffset) {
-  return LoadFile(fileName, RecordReadStream, addressOffset);
+  return LoadFile(fileName, [&](FILE *stream, FirmwareImage *loaded) {
+    return ReadImageStream(stream, fileName, addressOffset, loaded);
+  });
 }
 
 uint32_t TrlFirmwareLoadBinaryFromFile(const char *fileName, uint32_t baseAddress) {
-  return LoadFile(fileName, BinaryReadStream, baseAddress);
+  return LoadFile(fileName, [&](FILE *stream, FirmwareImage *loaded) {
+    return BinaryReadStream(stream, baseAddress, loaded);
+  });
 }
 
 uint32_t TrlFirmwareLoadBinaryFromMemory(const void *data, size_t length, uint32_t baseAddress) {
@@ -168,7 +206,10 @@ uint32_t TrlFirmwareLoadFromMemory(const void *text, size_t length, uint32_t add
     return TRL_ERR_ARGUMENT;
   }
   return LoadWith([&](FirmwareImage *loaded) {
-    return RecordReadMemory(static_cast<const char *>(text), length, addressOffset, loaded);
+    const auto *bytes = static_cast<const uint8_t *>(text);
+    return length > 0 && bytes[0] == ELF_MAGIC[0]
+               ? ElfReadMemory(bytes, length, addressOffset, loaded)
+               : RecordReadMemory(static_cast<const char *>(text), length, addressOffset, loaded);
   });
 }
 
@@ -193,6 +234,15 @@ uint32_t TrlFirmwareSaveToMemory(char *buffer, size_t bufferSize, size_t *textLe
     status = TRL_ERR_ARGUMENT;
   }
   return status;
+}
+
+uint32_t TrlFirmwareCheckSaveRange(uint32_t address, uint32_t length) {
+  const uint32_t status = CheckRange(address, length);
+  if (status != TRL_OK) {
+    return status;
+  }
+  return firmwareImage.fileFormat == TRL_FILE_FORMAT_ELF ? CheckElfHolds(&firmwareImage, address, length)
+                                                         : static_cast<uint32_t>(TRL_OK);
 }
 
 uint32_t TrlFirmwareGetSegmentCount(void) {
@@ -223,14 +273,9 @@ uint32_t TrlFirmwareAddData(uint32_t address, uint32_t length, const uint8_t *da
 }
 
 uint32_t TrlFirmwareRemoveData(uint32_t address, uint32_t length) {
-  if (!libraryInitialised) {
-    return TRL_ERR_STATE;
-  }
-  if (length == 0) {
-    return TRL_ERR_ARGUMENT;
-  }
-  if (!RangeFitsAddressSpace(address, length)) {
-    return TRL_ERR_OVERFLOW;
+  const uint32_t status = CheckRange(address, length);
+  if (status != TRL_OK) {
+    return status;
   }
   return StoreRemove(&firmwareImage.store, address, length);
 }

@@ -41,7 +41,7 @@ uint32_t SaveImageToFile(const FirmwareImage *image, const char *fileName) {
   written = std::fclose(output.stream) == 0 && written;
   if (!written) {
     AbandonOutputFile(&output);
-    return status == TRL_ERR_MEMORY ? TRL_ERR_MEMORY : TRL_ERR_WRITE;
+    return status != TRL_OK ? status : static_cast<uint32_t>(TRL_ERR_WRITE);
   }
   return CommitOutputFile(&output) == 0 ? TRL_OK : TRL_ERR_WRITE;
 }

@@ -253,7 +253,7 @@ uint8_t *StoreAppend(SegmentStore *store, uint32_t address, uint32_t length, siz
     if (segment.bytes == nullptr) {
       return nullptr;
     }
-  } else if (!SegmentReserve(&segment, length)) {
+  } else if (!SegmentReserve(&segment, length, room)) {
     return nullptr;
   }
   segment.length = length;

@@ -3,7 +3,7 @@
  *
  * Holds a firmware image as a set of segments (contiguous runs of bytes at
  * 32-bit addresses), loads and saves it as Motorola S-record or Intel HEX
- * text, loads raw binary read-backs, edits it and computes the CRC-16 used by
+ * text or as the ELF executable it came from, loads raw binary read-backs, edits it and computes the CRC-16 used by
  * the checksum info table.
  *
  * The library keeps one image in module state: call TrlFirmwareInit() first
@@ -24,9 +24,20 @@
 #define TRL_VERSION_STRING "1.3.1"
 #define TRL_VERSION_NUMBER (TRL_VERSION_MAJOR * 10000 + TRL_VERSION_MINOR * 100 + TRL_VERSION_PATCH)
 
-/* The library is built with hidden visibility; its API stays visible. */
-#if defined(__GNUC__) && !defined(_WIN32)
-#pragma GCC visibility push(default)
+/*
+ * TRL_API marks what the library exports: trellan.dll's exports (imported by
+ * programs using it, unless they define TRELLAN_STATIC to link the archive);
+ * elsewhere the only names visible, as the library is built with hidden
+ * visibility.
+ */
+#if defined(_WIN32) && defined(TRELLAN_BUILDING)
+#define TRL_API __declspec(dllexport)
+#elif defined(_WIN32) && !defined(TRELLAN_STATIC)
+#define TRL_API __declspec(dllimport)
+#elif defined(__GNUC__)
+#define TRL_API __attribute__((visibility("default")))
+#else
+#define TRL_API
 #endif
 
 #ifdef __cplusplus
@@ -52,25 +63,33 @@ extern "C" {
   X(TRL_ERR_MEMORY, 11, "out of memory")                                              \
   X(TRL_ERR_STATE, 12, "the library is not initialised")                              \
   X(TRL_ERR_MIXED_FORMATS, 13, "the input mixes S-records and Intel HEX records")      \
-  X(TRL_ERR_WINDOW, 14, "a data record runs past the end of its 64 KiB window")
+  X(TRL_ERR_WINDOW, 14, "a data record runs past the end of its 64 KiB window")        \
+  X(TRL_ERR_ELF, 15, "the ELF file is truncated or malformed")                         \
+  X(TRL_ERR_NOT_EXECUTABLE, 16, "an object file, not a linked executable")             \
+  X(TRL_ERR_NO_SECTION, 17, "image bytes lie in no section of the ELF file")           \
+  X(TRL_ERR_ELF_CHANGED, 18, "the ELF file changed since it was loaded")
 
+/* The list's entries each end in a comma; TRL_STATUS_LIST_END, which no call
+   returns, closes it, as C89 and C++98 allow no comma before the brace. */
 #define TRL_STATUS_ENUM_ENTRY(name, value, text) name = value,
-enum TrlStatusCode { TRL_STATUS_LIST(TRL_STATUS_ENUM_ENTRY) };
+enum TrlStatusCode { TRL_STATUS_LIST(TRL_STATUS_ENUM_ENTRY) TRL_STATUS_LIST_END = 0x7FFFFFFF };
 #undef TRL_STATUS_ENUM_ENTRY
 
 /* Returns a constant English description of a status; unknown values give "unknown status". */
-const char *TrlStatusText(uint32_t status);
+TRL_API const char *TrlStatusText(uint32_t status);
 
-/* Text file formats: what a save writes. */
+/* File formats: what a save writes. */
 #define TRL_FILE_FORMAT_SREC 0u /* Motorola S-records */
 #define TRL_FILE_FORMAT_IHEX 1u /* Intel HEX */
+#define TRL_FILE_FORMAT_ELF 2u  /* the ELF executable last loaded, with the image's bytes in its sections */
 
 /*
  * Prepares an empty image whose saves write fileFormat until a load says
  * otherwise. Calling it again drops whatever the image held.
- * Returns TRL_ERR_ARGUMENT for an unknown format.
+ * Returns TRL_ERR_ARGUMENT for an unknown format, and for
+ * TRL_FILE_FORMAT_ELF: an ELF is only ever saved over one that was loaded.
  */
-uint32_t TrlFirmwareInit(uint32_t fileFormat);
+TRL_API uint32_t TrlFirmwareInit(uint32_t fileFormat);
 
 /*
  * The format that saves write: the one given to TrlFirmwareInit(), or the
@@ -78,18 +97,20 @@ uint32_t TrlFirmwareInit(uint32_t fileFormat);
  * TrlFirmwareLoadFromMemory() loaded; TrlFirmwareClearData() keeps it, so an
  * image rebuilt from scratch goes out as its input came in.
  * TrlFirmwareSetFileFormat() chooses another (TRL_ERR_ARGUMENT for an unknown
- * one). The getter gives TRL_FILE_FORMAT_SREC when not initialised.
+ * one, and for TRL_FILE_FORMAT_ELF while no ELF was loaded since the Init).
+ * The getter gives TRL_FILE_FORMAT_SREC when not initialised.
  */
-uint32_t TrlFirmwareGetFileFormat(void);
-uint32_t TrlFirmwareSetFileFormat(uint32_t fileFormat);
+TRL_API uint32_t TrlFirmwareGetFileFormat(void);
+TRL_API uint32_t TrlFirmwareSetFileFormat(uint32_t fileFormat);
 
 /* Drops the image and releases all memory. Other calls then fail with TRL_ERR_STATE until the next Init. */
-uint32_t TrlFirmwareTerminate(void);
+TRL_API uint32_t TrlFirmwareTerminate(void);
 
 /*
- * Loads an S-record or Intel HEX file and adds its data to the image. The
- * first record tells the format (a line starting with S or with a colon),
- * never the file's name; a file holding both kinds of record is refused.
+ * Loads an S-record, Intel HEX or ELF file and adds its data to the image.
+ * The first bytes tell the format (7F 45 4C 46 for ELF, else a line starting
+ * with S or with a colon), never the file's name; a file holding both kinds of
+ * record is refused.
  *
  * S-records: accepts S0 (header: the first one met is kept, its data and address
  * field), S1/S2/S3 (data), S5/S6 (count of the data records since the last
@@ -135,11 +156,34 @@ uint32_t TrlFirmwareTerminate(void);
  * TRL_ERR_CONFLICT (one address given two different values, in the file or
  * against data already held) or TRL_ERR_MEMORY. On failure the image, and
  * the format it saves in, are exactly as they were before the call.
+ *
+ * ELF: ELF32 and ELF64 of either byte order and any machine, executables
+ * (ET_EXEC and ET_DYN). The image gets what a flash programmer writes: the
+ * file bytes of every section that is allocated, not SHT_NOBITS and not
+ * empty, at its load address, that is the physical address of the load
+ * segment holding those file bytes plus the section's offset in it (the
+ * virtual address where every load segment's physical address is 0; the
+ * section's own address where no load segment holds it). Without section
+ * headers the load segments' file bytes are taken. The entry point becomes
+ * the start address; there is no header. The ELF becomes the file that ELF
+ * saves write over (replacing one loaded before), so a file read here must
+ * not change before that save. Fails as above, or with TRL_ERR_ELF
+ * (truncated; a header, table, section or segment past the end of the file;
+ * a section name past the end of its string table), TRL_ERR_NOT_EXECUTABLE
+ * (ET_REL or ET_CORE), TRL_ERR_OVERFLOW (an address past 0xFFFFFFFF),
+ * TRL_ERR_EMPTY (no such bytes) or TRL_ERR_CONFLICT (two sections giving one
+ * address different bytes). Section bytes are read from the file straight
+ * into the image: the file is not held in memory besides, unless it is a pipe
+ * or a device, which is read whole and kept.
  */
-uint32_t TrlFirmwareLoadFromFile(const char *fileName, uint32_t addressOffset);
+TRL_API uint32_t TrlFirmwareLoadFromFile(const char *fileName, uint32_t addressOffset);
 
-/* As TrlFirmwareLoadFromFile(), from text in memory (length bytes; no terminating NUL needed). */
-uint32_t TrlFirmwareLoadFromMemory(const void *text, size_t length, uint32_t addressOffset);
+/*
+ * As TrlFirmwareLoadFromFile(), from text in memory (length bytes; no
+ * terminating NUL needed), or from an ELF in memory, of which the image keeps
+ * a copy for an ELF save.
+ */
+TRL_API uint32_t TrlFirmwareLoadFromMemory(const void *text, size_t length, uint32_t addressOffset);
 
 /*
  * Loads a file's raw bytes, as read back from a device, the first at
@@ -148,10 +192,10 @@ uint32_t TrlFirmwareLoadFromMemory(const void *text, size_t length, uint32_t add
  * TRL_ERR_OVERFLOW (past 0xFFFFFFFF), TRL_ERR_CONFLICT (against data already
  * held) or TRL_ERR_MEMORY; the image is then as it was.
  */
-uint32_t TrlFirmwareLoadBinaryFromFile(const char *fileName, uint32_t baseAddress);
+TRL_API uint32_t TrlFirmwareLoadBinaryFromFile(const char *fileName, uint32_t baseAddress);
 
 /* As TrlFirmwareLoadBinaryFromFile(), from length bytes in memory. */
-uint32_t TrlFirmwareLoadBinaryFromMemory(const void *data, size_t length, uint32_t baseAddress);
+TRL_API uint32_t TrlFirmwareLoadBinaryFromMemory(const void *data, size_t length, uint32_t baseAddress);
 
 /*
  * Saves the whole image in its file format (see TrlFirmwareGetFileFormat()).
@@ -171,6 +215,17 @@ uint32_t TrlFirmwareLoadBinaryFromMemory(const void *data, size_t length, uint32
  * change (none while they are 0), never an 02; then the kept start address
  * (an 03 with CS:IP where one was loaded, otherwise an 05; none when none is
  * held) and the 01 record. No header. Upper-case hex, LF line ends.
+ *
+ * ELF: the ELF last loaded, byte for byte, except that every byte the image
+ * holds is written at the file offset(s) of the loaded section(s) that hold
+ * its address; bytes the image lacks (removed ones) keep the file's value.
+ * The file loaded is read again, in blocks, as the output is written, so the
+ * output may be that file. Fails with TRL_ERR_NO_SECTION, before anything is
+ * written, when the image holds a byte that lies in no loaded section's file
+ * bytes (see TrlFirmwareCheckSaveRange()), with TRL_ERR_CONFLICT when the
+ * image gives file bytes that load at two addresses two different values,
+ * and with TRL_ERR_ELF_CHANGED when the file loaded was changed, replaced or
+ * removed since the load.
  *
  * Where the file goes:
  * - A regular file (new, or one this user may write) is written to a
@@ -204,21 +259,39 @@ uint32_t TrlFirmwareLoadBinaryFromMemory(const void *data, size_t length, uint32
  * signal again. Signals that were ignored stay ignored; the previous actions
  * return when the save ends.
  * The file is not synced: the save survives the process dying, not a power loss.
- * Fails with TRL_ERR_WRITE, TRL_ERR_ARGUMENT (null or empty name) or TRL_ERR_MEMORY.
+ * Fails with TRL_ERR_WRITE, TRL_ERR_ARGUMENT (null or empty name), TRL_ERR_MEMORY,
+ * or for ELF as said above (also TRL_ERR_OPEN when the file loaded cannot be read).
  */
-uint32_t TrlFirmwareSaveToFile(const char *fileName);
+TRL_API uint32_t TrlFirmwareSaveToFile(const char *fileName);
 
 /*
  * Renders the image as TrlFirmwareSaveToFile() would write it, except that
- * without a kept header the S0 is empty (there is no file name). The full
- * text length is always stored in *textLength; the text itself is stored in
- * buffer only when bufferSize is at least that length (no NUL is added).
- * Fails with TRL_ERR_ARGUMENT when textLength is null or the buffer is too small.
+ * without a kept header the S0 is empty (there is no file name); for ELF, the
+ * file's bytes. The full length is always stored in *textLength; the bytes
+ * themselves are stored in buffer only when
+ * bufferSize is at least that length (no NUL is added). Fails with
+ * TRL_ERR_ARGUMENT when textLength is null or the buffer is too small, or for
+ * ELF as TrlFirmwareSaveToFile() does.
  */
-uint32_t TrlFirmwareSaveToMemory(char *buffer, size_t bufferSize, size_t *textLength);
+TRL_API uint32_t TrlFirmwareSaveToMemory(char *buffer, size_t bufferSize, size_t *textLength);
+
+/*
+ * Whether a save in the image's file format can hold bytes at [address,
+ * address + length), so that a caller can place data where a save will keep
+ * it before anything is saved. TRL_OK for S-records and Intel HEX; for ELF,
+ * TRL_OK only when every one of those addresses lies in the file bytes of a
+ * section the ELF was loaded with, otherwise TRL_ERR_NO_SECTION (an ELF has no
+ * room for bytes outside its sections: the linker must reserve one there).
+ * The ELF header, the header tables and the section name table never count
+ * as section bytes, even where a load segment holds them: a save fails with
+ * TRL_ERR_NO_SECTION if the image changed any of them.
+ * Fails with TRL_ERR_STATE, TRL_ERR_ARGUMENT (length 0) or TRL_ERR_OVERFLOW
+ * (past 0xFFFFFFFF).
+ */
+TRL_API uint32_t TrlFirmwareCheckSaveRange(uint32_t address, uint32_t length);
 
 /* Number of segments held; 0 when not initialised. */
-uint32_t TrlFirmwareGetSegmentCount(void);
+TRL_API uint32_t TrlFirmwareGetSegmentCount(void);
 
 /*
  * Gives segment index (0 = lowest address; segments ascend, never touch and
@@ -226,7 +299,7 @@ uint32_t TrlFirmwareGetSegmentCount(void);
  * bytes, valid until the next call that changes the image. Returns null for
  * an index out of range or a null result pointer.
  */
-const uint8_t *TrlFirmwareGetSegment(uint32_t index, uint32_t *address, uint32_t *length);
+TRL_API const uint8_t *TrlFirmwareGetSegment(uint32_t index, uint32_t *address, uint32_t *length);
 
 /*
  * Copies length bytes to the image at address. Where they overlap data
@@ -235,7 +308,7 @@ const uint8_t *TrlFirmwareGetSegment(uint32_t index, uint32_t *address, uint32_t
  * Fails with TRL_ERR_ARGUMENT (length 0 or null data), TRL_ERR_OVERFLOW
  * (the range runs past 0xFFFFFFFF) or TRL_ERR_MEMORY.
  */
-uint32_t TrlFirmwareAddData(uint32_t address, uint32_t length, const uint8_t *data);
+TRL_API uint32_t TrlFirmwareAddData(uint32_t address, uint32_t length, const uint8_t *data);
 
 /*
  * Removes the bytes of [address, address + length) from the image, splitting
@@ -243,33 +316,32 @@ uint32_t TrlFirmwareAddData(uint32_t address, uint32_t length, const uint8_t *da
  * Fails with TRL_ERR_ARGUMENT (length 0), TRL_ERR_OVERFLOW (past 0xFFFFFFFF)
  * or TRL_ERR_MEMORY.
  */
-uint32_t TrlFirmwareRemoveData(uint32_t address, uint32_t length);
+TRL_API uint32_t TrlFirmwareRemoveData(uint32_t address, uint32_t length);
 
-/* Drops all segments, the header and the start address; the file format that saves write stays. */
-uint32_t TrlFirmwareClearData(void);
+/*
+ * Drops all segments, the header and the start address; the file format that
+ * saves write stays, and so does the ELF an ELF save writes over.
+ */
+TRL_API uint32_t TrlFirmwareClearData(void);
 
 /*
  * The kept S0 header bytes (the record's data field; its address field is
  * kept too and saved again). Returns null with *length 0 when no header is held.
  */
-const uint8_t *TrlFirmwareGetHeader(uint32_t *length);
+TRL_API const uint8_t *TrlFirmwareGetHeader(uint32_t *length);
 
 /* Stores the kept start address in *address and returns 1, or returns 0 when none is held. */
-uint32_t TrlFirmwareGetStartAddress(uint32_t *address);
+TRL_API uint32_t TrlFirmwareGetStartAddress(uint32_t *address);
 
 /*
  * CRC-16/CCITT-FALSE: polynomial 0x1021, initial value 0xFFFF, no
  * reflection, no final XOR ("123456789" gives 0x29B1). Zero bytes give
  * 0xFFFF. data may be null only when length is 0.
  */
-uint16_t TrlUtilCrc16Calculate(const uint8_t *data, uint32_t length);
+TRL_API uint16_t TrlUtilCrc16Calculate(const uint8_t *data, uint32_t length);
 
 #ifdef __cplusplus
 }
-#endif
-
-#if defined(__GNUC__) && !defined(_WIN32)
-#pragma GCC visibility pop
 #endif
 
 #endif /* TRELLAN_H */

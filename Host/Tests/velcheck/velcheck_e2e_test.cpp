@@ -133,6 +133,7 @@ TEST_F(VelcheckTest, EverythingElseIsOneLineAndExit2) {
       {"-a0800C000 -b08000000 -a0800C000 plain.srec", usage},
       {"plain.srec -a0800C000", usage},
       {"-a0800C000 plain.srec plain.srec", usage},
+      {"--help plain.srec", usage},
       {"absent.srec", "[ERROR] Could not load the image file: the file cannot be opened or read."},
       {"bad.srec", "[ERROR] Could not load the image file: a line is not a well-formed record."},
       {"in.srec", notFound},
@@ -151,6 +152,18 @@ TEST_F(VelcheckTest, EverythingElseIsOneLineAndExit2) {
     const CommandResult result = RunVelcheck(folder, arguments);
     EXPECT_EQ(2, result.exitCode) << arguments;
     EXPECT_EQ(message + "\n", result.output) << arguments;
+  }
+}
+
+TEST_F(VelcheckTest, HelpAndVersionAloneGoToStdoutAndExit0) {
+  const std::vector<std::pair<std::string, std::string>> runs = {
+      {"--help", "Usage: Velcheck [-a<hex>] [-b<hex>] <image file>\n"},
+      {"--version", "Velcheck " VELMARK_VERSION "\n"},
+  };
+  for (const auto &[arguments, firstLine] : runs) {
+    const CommandResult result = RunVelcheck(folder, arguments);
+    EXPECT_EQ(0, result.exitCode) << arguments;
+    EXPECT_EQ(firstLine, result.output.substr(0, firstLine.size())) << arguments;
   }
 }
 
