@@ -102,9 +102,13 @@ static std::string DescribeHeaderFault(const CitResult &header, const TableRoom 
     default:
       break;
   }
+  /* An -a off the image, or a header cut short, is no table cut short. */
+  if (room.size == 0) {
+    return "the image holds no whole 10-byte header there";
+  }
   /* The count's entries do not fit the room: say what ended it before them. */
   const std::string entry = "entry " + std::to_string(room.entryCount);
-  switch (room.size == 0 ? TABLE_ROOM_END_IMAGE : room.end) {
+  switch (room.end) {
     case TABLE_ROOM_END_ERASED:
       return entry + " is erased (all 0xFF)";
     case TABLE_ROOM_END_EMPTY:
