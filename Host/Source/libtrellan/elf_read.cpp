@@ -10,6 +10,7 @@
 #include <cstring>
 #include <new>
 
+#include "range_index.h"
 #include "record_read.h"
 #include "trellan.h"
 
@@ -255,32 +256,6 @@ uint64_t SegmentLoadAddress(const ProgramHeader &program, bool useVirtual) {
   return useVirtual ? program.virtualAddress : program.physicalAddress;
 }
 
-/*
- * A section's load address: where the load segment holding its file bytes
- * puts them. A section in no segment loads at its own address, unless a load
- * segment writes or clears that memory: the device would then hold the
- * segment's bytes, not the section's, so such a file is refused.
- */
-uint32_t FindLoadAddress(const std::vector<ProgramHeader> &programs, bool useVirtual, const SectionHeader &section,
-                         uint64_t *address) {
-  for (const ProgramHeader &program : programs) {
-    if (program.type == PT_LOAD && section.offset >= program.offset &&
-        section.offset - program.offset <= program.fileSize &&
-        section.size <= program.fileSize - (section.offset - program.offset)) {
-      *address = EndOf(SegmentLoadAddress(program, useVirtual), section.offset - program.offset);
-      return TRL_OK;
-    }
-  }
-  for (const ProgramHeader &program : programs) {
-    if (program.type == PT_LOAD && IsOverlapping(section.address, section.size, SegmentLoadAddress(program, useVirtual),
-                                                 std::max(program.fileSize, program.memorySize))) {
-      return TRL_ERR_CONFLICT;
-    }
-  }
-  *address = section.address;
-  return TRL_OK;
-}
-
 /* Two load segments that write one address leave there whichever the loader takes last: refused. */
 uint32_t CheckSegmentsApart(const std::vector<ProgramHeader> &programs, bool useVirtual) {
   std::vector<ProgramHeader> loads;
@@ -312,6 +287,53 @@ uint32_t AddPiece(uint64_t fileOffset, uint64_t address, uint64_t length, uint32
   }
   pieces->push_back(ElfPiece{fileOffset, static_cast<uint32_t>(address), static_cast<uint32_t>(length)});
   return TRL_OK;
+}
+
+/*
+ * The allocated sections with file bytes, each at its load address: where the
+ * first load segment holding its file bytes puts them. A section in no segment
+ * loads at its own address, unless a load segment writes or clears that
+ * memory: the device would then hold the segment's bytes, not the section's,
+ * so such a file is refused.
+ */
+uint32_t AddSectionPieces(const std::vector<ProgramHeader> &programs, bool useVirtual,
+                          const std::vector<SectionHeader> &sections, uint32_t addressOffset,
+                          std::vector<ElfPiece> *pieces) {
+  std::vector<NumberedRange> fileRanges;
+  std::vector<NumberedRange> memoryRanges;
+  for (size_t index = 0; index < programs.size(); ++index) {
+    const ProgramHeader &program = programs[index];
+    if (program.type == PT_LOAD) {
+      const uint64_t address = SegmentLoadAddress(program, useVirtual);
+      fileRanges.push_back(NumberedRange{program.offset, program.offset + program.fileSize, index});
+      memoryRanges.push_back(NumberedRange{address, EndOf(address, std::max(program.fileSize, program.memorySize)), index});
+    }
+  }
+  std::vector<const SectionHeader *> loaded;
+  std::vector<NumberedRange> wanted;
+  for (const SectionHeader &section : sections) {
+    if (section.type != SHT_NULL && section.type != SHT_NOBITS && (section.flags & SHF_ALLOC) != 0 &&
+        section.size > 0) {
+      wanted.push_back(NumberedRange{section.offset, section.offset + section.size, loaded.size()});
+      loaded.push_back(&section);
+    }
+  }
+  const std::vector<size_t> holders = FindFirstHolders(fileRanges, wanted);
+  const ReachIndex memory = BuildReachIndex(memoryRanges);
+  uint32_t status = TRL_OK;
+  for (size_t index = 0; status == TRL_OK && index < loaded.size(); ++index) {
+    const SectionHeader &section = *loaded[index];
+    if (holders[index] != SIZE_MAX) {
+      const ProgramHeader &program = programs[holders[index]];
+      status = AddPiece(section.offset, EndOf(SegmentLoadAddress(program, useVirtual), section.offset - program.offset),
+                        section.size, addressOffset, pieces);
+    } else if (IsMetByIndex(memory, section.address, EndOf(section.address, section.size))) {
+      status = TRL_ERR_CONFLICT;
+    } else {
+      status = AddPiece(section.offset, section.address, section.size, addressOffset, pieces);
+    }
+  }
+  return status;
 }
 
 /*
@@ -360,15 +382,8 @@ uint32_t FindPieces(const ElfInput &input, const ElfHeader &header, uint32_t add
   if (status == TRL_OK) {
     status = CheckSegmentsApart(programs, everyPhysicalZero);
   }
-  for (const SectionHeader &section : sections) {
-    if (status == TRL_OK && section.type != SHT_NULL && section.type != SHT_NOBITS &&
-        (section.flags & SHF_ALLOC) != 0 && section.size > 0) {
-      uint64_t address = 0;
-      status = FindLoadAddress(programs, everyPhysicalZero, section, &address);
-      if (status == TRL_OK) {
-        status = AddPiece(section.offset, address, section.size, addressOffset, pieces);
-      }
-    }
+  if (status == TRL_OK) {
+    status = AddSectionPieces(programs, everyPhysicalZero, sections, addressOffset, pieces);
   }
   for (const ProgramHeader &program : programs) {
     if (status == TRL_OK && sections.empty() && program.type == PT_LOAD && program.fileSize > 0) {
