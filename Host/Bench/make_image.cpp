@@ -1,30 +1,31 @@
 /*
- * Writes an end-to-end benchmark image as S-record or Intel HEX text.
+ * Writes an end-to-end benchmark image as S-record or Intel HEX text, with 16
+ * data bytes a record, as many toolchains write them.
  *
  *   big:  16, 8 and 8 MiB of pseudo-random bytes at 0x08000000, 0x09000000
- *         and 0x0A000000 (S3 records of 32 bytes, or Intel HEX of 16);
+ *         and 0x0A000000;
  *   many: 300 000 segments of 16 bytes, 32 bytes apart from 0x08000000.
  *
- * The data records are written in ascending address order, from the highest
- * address down, or shuffled (the same shuffle on every run); the header comes
- * first and the count and termination records last, whatever the order.
- * Intel HEX data records only mean something after the 04 record of their
- * 64 KiB window, so there the windows are reordered, each with its 04
- * record first, and the data records within each window.
- * Usage: make_image OUTPUT [big|many] [ascending|descending|shuffled] [srec|ihex]
+ * The data records come in ascending address order, from the highest address
+ * down, or in random order (the same on every run); the bytes at an address are
+ * the same whatever the order. S-records: an S0 first, S3 data, then the S6
+ * count and the S7. Intel HEX: an 04 record before every data record whose
+ * 64 KiB window is not the one the last 04 named (0 at the start), as a
+ * writer emitting records in that order does, then the 01.
+ * The generator has its own encoder, so the images do not depend on the
+ * library they measure.
+ * Usage: make_image OUTPUT [big|many] [ascending|descending|random] [srec|ihex]
  */
-#include <algorithm>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <random>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "trellan.h"
-
 namespace {
+
+constexpr uint32_t RECORD_BYTES = 16;
 
 struct Block {
   uint32_t address;
@@ -34,104 +35,120 @@ struct Block {
 const Block BIG_IMAGE[] = {{0x08000000, 16u << 20}, {0x09000000, 8u << 20}, {0x0A000000, 8u << 20}};
 constexpr uint32_t MANY_SEGMENTS = 300000;
 
-std::vector<uint8_t> PseudoRandomBytes(size_t count, uint32_t *state) {
-  std::vector<uint8_t> bytes(count);
-  for (auto &byte : bytes) {
-    *state = *state * 1103515245u + 12345u;
-    byte = static_cast<uint8_t>(*state >> 16);
+struct Record {
+  uint32_t address;
+  uint32_t offset; /* of its bytes in Image::bytes */
+};
+
+struct Image {
+  std::vector<uint8_t> bytes;
+  std::vector<Record> records;
+};
+
+void AddBlock(Image *image, uint32_t address, uint32_t size, uint32_t *state) {
+  for (uint32_t offset = 0; offset < size; offset += RECORD_BYTES) {
+    image->records.push_back({address + offset, static_cast<uint32_t>(image->bytes.size() + offset)});
   }
-  return bytes;
+  for (uint32_t index = 0; index < size; ++index) {
+    *state = *state * 1103515245u + 12345u;
+    image->bytes.push_back(static_cast<uint8_t>(*state >> 16));
+  }
 }
 
-bool AddImage(const std::string &kind) {
+bool MakeImage(const std::string &kind, Image *image) {
   uint32_t state = 2024;
   if (kind == "big") {
     for (const Block &block : BIG_IMAGE) {
-      std::vector<uint8_t> bytes = PseudoRandomBytes(block.size, &state);
-      TrlFirmwareAddData(block.address, block.size, bytes.data());
+      AddBlock(image, block.address, block.size, &state);
     }
     return true;
   }
   if (kind == "many") {
     for (uint32_t index = 0; index < MANY_SEGMENTS; ++index) {
-      std::vector<uint8_t> bytes = PseudoRandomBytes(16, &state);
-      TrlFirmwareAddData(0x08000000 + index * 32, 16, bytes.data());
+      AddBlock(image, 0x08000000 + index * 32, RECORD_BYTES, &state);
     }
     return true;
   }
   return false;
 }
 
-/* Splits text into lines, each keeping its newline. */
-std::vector<std::string> SplitLines(const std::string &text) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    end = end == std::string::npos ? text.size() : end + 1;
-    lines.push_back(text.substr(start, end - start));
-    start = end;
-  }
-  return lines;
-}
-
-bool IsDataRecord(const std::string &line) {
-  if (line[0] == ':') {
-    return line.size() > 8 && (line.compare(7, 2, "00") == 0 || line.compare(7, 2, "04") == 0);
-  }
-  return line.size() > 1 && line[1] >= '1' && line[1] <= '3';
-}
-
-template <typename Iterator>
-void Reorder(Iterator first, Iterator last, const std::string &order, std::mt19937 *random) {
+bool Reorder(std::vector<Record> *records, const std::string &order) {
   if (order == "descending") {
-    std::reverse(first, last);
-  } else if (order == "shuffled") {
+    std::vector<Record>(records->rbegin(), records->rend()).swap(*records);
+  } else if (order == "random") {
     /* Fisher-Yates by hand: std::shuffle's sequence differs between standard libraries. */
-    for (auto index = last - first; index > 1; --index) {
-      std::swap(first[index - 1], first[(*random)() % index]);
+    std::mt19937 random(7);
+    for (size_t index = records->size(); index > 1; --index) {
+      std::swap((*records)[index - 1], (*records)[random() % index]);
     }
-  }
-}
-
-/* Reorders the data records between the leading header and the trailing count and termination. */
-bool ReorderDataRecords(std::vector<std::string> *lines, const std::string &order) {
-  if (order != "ascending" && order != "descending" && order != "shuffled") {
+  } else if (order != "ascending") {
     return false;
   }
-  auto first = std::find_if(lines->begin(), lines->end(), IsDataRecord);
-  auto last = std::find_if_not(first, lines->end(), IsDataRecord);
-  std::mt19937 random(7);
-  if (first == last || (*first)[0] != ':') {
-    Reorder(first, last, order, &random);
-    return true;
-  }
-  /* Intel HEX: windows, each an 04 record (none for the first, while it is 0) and its data. */
-  std::vector<std::vector<std::string>> windows;
-  for (auto line = first; line != last; ++line) {
-    if (windows.empty() || line->compare(7, 2, "04") == 0) {
-      windows.emplace_back();
-    }
-    windows.back().push_back(*line);
-  }
-  for (auto &window : windows) {
-    const bool extended = window.front().compare(7, 2, "04") == 0;
-    Reorder(window.begin() + (extended ? 1 : 0), window.end(), order, &random);
-  }
-  Reorder(windows.begin(), windows.end(), order, &random);
-  std::vector<std::string> reordered(lines->begin(), first);
-  for (const auto &window : windows) {
-    if (window.front().compare(7, 2, "04") != 0 && &window != &windows.front()) {
-      reordered.push_back(":020000040000FA\n"); /* the window at 0 needs saying once others came first */
-    }
-    reordered.insert(reordered.end(), window.begin(), window.end());
-  }
-  reordered.insert(reordered.end(), last, lines->end());
-  *lines = std::move(reordered);
   return true;
 }
 
-const char USAGE[] = "usage: make_image OUTPUT [big|many] [ascending|descending|shuffled] [srec|ihex]\n";
+/* One record line: prefix, count byte, the given bytes, checksum (S-record: one's complement). */
+void PutRecord(std::string *text, const char *prefix, const std::vector<uint8_t> &fields, bool srec) {
+  static const char DIGITS[] = "0123456789ABCDEF";
+  *text += prefix;
+  const size_t count = srec ? fields.size() + 1 : fields.size() - 3;
+  unsigned sum = static_cast<unsigned>(count);
+  auto putByte = [text](unsigned byte) {
+    text->push_back(DIGITS[(byte >> 4) & 0xF]);
+    text->push_back(DIGITS[byte & 0xF]);
+  };
+  putByte(static_cast<unsigned>(count));
+  for (uint8_t byte : fields) {
+    putByte(byte);
+    sum += byte;
+  }
+  putByte(srec ? ~sum & 0xFF : (0x100 - (sum & 0xFF)) & 0xFF);
+  text->push_back('\n');
+}
+
+std::vector<uint8_t> BigEndian(uint32_t value, unsigned size) {
+  std::vector<uint8_t> bytes;
+  for (unsigned index = size; index-- > 0;) {
+    bytes.push_back(static_cast<uint8_t>(value >> (8 * index)));
+  }
+  return bytes;
+}
+
+std::string RenderSrec(const Image &image) {
+  std::string text;
+  PutRecord(&text, "S0", {0, 0, 'b', 'e', 'n', 'c', 'h'}, true);
+  for (const Record &record : image.records) {
+    std::vector<uint8_t> fields = BigEndian(record.address, 4);
+    fields.insert(fields.end(), &image.bytes[record.offset], &image.bytes[record.offset] + RECORD_BYTES);
+    PutRecord(&text, "S3", fields, true);
+  }
+  PutRecord(&text, "S6", BigEndian(static_cast<uint32_t>(image.records.size()), 3), true);
+  PutRecord(&text, "S7", BigEndian(0, 4), true);
+  return text;
+}
+
+std::string RenderIhex(const Image &image) {
+  std::string text;
+  uint32_t window = 0;
+  for (const Record &record : image.records) {
+    if (record.address >> 16 != window) {
+      window = record.address >> 16;
+      std::vector<uint8_t> fields = {0, 0, 4};
+      for (uint8_t byte : BigEndian(window, 2)) {
+        fields.push_back(byte);
+      }
+      PutRecord(&text, ":", fields, false);
+    }
+    std::vector<uint8_t> fields = BigEndian(record.address & 0xFFFF, 2);
+    fields.push_back(0);
+    fields.insert(fields.end(), &image.bytes[record.offset], &image.bytes[record.offset] + RECORD_BYTES);
+    PutRecord(&text, ":", fields, false);
+  }
+  PutRecord(&text, ":", {0, 0, 1}, false);
+  return text;
+}
+
+const char USAGE[] = "usage: make_image OUTPUT [big|many] [ascending|descending|random] [srec|ihex]\n";
 
 }  // namespace
 
@@ -139,26 +156,15 @@ int main(int argc, char *argv[]) {
   const std::string kind = argc > 2 ? argv[2] : "big";
   const std::string order = argc > 3 ? argv[3] : "ascending";
   const std::string format = argc > 4 ? argv[4] : "srec";
-  TrlFirmwareInit(format == "ihex" ? TRL_FILE_FORMAT_IHEX : TRL_FILE_FORMAT_SREC);
-  if (argc < 2 || argc > 5 || (format != "srec" && format != "ihex") || !AddImage(kind)) {
+  Image image;
+  if (argc < 2 || argc > 5 || (format != "srec" && format != "ihex") || !MakeImage(kind, &image) ||
+      !Reorder(&image.records, order)) {
     std::fprintf(stderr, USAGE);
     return 2;
   }
-  size_t length = 0;
-  TrlFirmwareSaveToMemory(nullptr, 0, &length);
-  std::string text(length, '\0');
-  uint32_t status = TrlFirmwareSaveToMemory(&text[0], text.size(), &length);
-  TrlFirmwareTerminate();
-  std::vector<std::string> lines = SplitLines(text);
-  if (status != TRL_OK || !ReorderDataRecords(&lines, order)) {
-    std::fprintf(stderr, USAGE);
-    return 2;
-  }
+  const std::string text = format == "srec" ? RenderSrec(image) : RenderIhex(image);
   FILE *file = std::fopen(argv[1], "wb");
-  bool written = file != nullptr;
-  for (size_t index = 0; written && index < lines.size(); ++index) {
-    written = std::fwrite(lines[index].data(), 1, lines[index].size(), file) == lines[index].size();
-  }
+  bool written = file != nullptr && std::fwrite(text.data(), 1, text.size(), file) == text.size();
   if (file == nullptr || std::fclose(file) != 0 || !written) {
     std::fprintf(stderr, "make_image: cannot write %s\n", argv[1]);
     return 1;

@@ -65,9 +65,7 @@ inline bool DecodeSixteen(const char *hex, uint8_t *bytes, __m128i *sums) {
 }
 
 /* Sixteen bytes to thirty-two upper-case hex digits. */
-inline void EncodeSixteen(const uint8_t *bytes, char *out, __m128i *sums) {
-  const __m128i data = _mm_loadu_si128(reinterpret_cast<const __m128i *>(bytes));
-  *sums = _mm_add_epi64(*sums, _mm_sad_epu8(data, _mm_setzero_si128()));
+inline void EncodeSixteen(__m128i data, char *out) {
   const __m128i mask = _mm_set1_epi8(0x0F);
   const __m128i high = _mm_and_si128(_mm_srli_epi16(data, 4), mask);
   const __m128i low = _mm_and_si128(data, mask);
@@ -108,21 +106,31 @@ bool DecodeHex(const char *hex, size_t byteCount, uint8_t *bytes, unsigned *sum)
   return (invalid & NOT_HEX) == 0;
 }
 
-char *EncodeHex(const uint8_t *bytes, size_t count, char *out, unsigned *sum) {
+char *EncodeRecord(const uint8_t *prefix, size_t prefixLength, const uint8_t *data, size_t dataLength,
+                   bool twosComplement, char *out) {
+  unsigned sum = 0;
+  for (size_t index = 0; index < prefixLength; ++index) {
+    sum += prefix[index];
+    std::memcpy(out + 2 * index, &HEX_PAIRS[2 * static_cast<size_t>(prefix[index])], 2);
+  }
+  out += 2 * prefixLength;
   size_t index = 0;
 #ifdef TRELLAN_HEX_SSE2
   __m128i sums = _mm_setzero_si128();
-  for (; index + 16 <= count; index += 16) {
-    EncodeSixteen(bytes + index, out, &sums);
-    out += 32;
+  for (; index + 16 <= dataLength; index += 16) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(data + index));
+    sums = _mm_add_epi64(sums, _mm_sad_epu8(bytes, _mm_setzero_si128()));
+    EncodeSixteen(bytes, out + 2 * index);
   }
-  *sum += static_cast<unsigned>(_mm_cvtsi128_si32(sums)) +
-          static_cast<unsigned>(_mm_cvtsi128_si32(_mm_unpackhi_epi64(sums, sums)));
+  sum += static_cast<unsigned>(_mm_cvtsi128_si32(_mm_add_epi64(sums, _mm_unpackhi_epi64(sums, sums))));
 #endif
-  for (; index < count; ++index) {
-    *sum += bytes[index];
-    std::memcpy(out, &HEX_PAIRS[2 * static_cast<size_t>(bytes[index])], 2);
-    out += 2;
+  for (; index < dataLength; ++index) {
+    sum += data[index];
+    std::memcpy(out + 2 * index, &HEX_PAIRS[2 * static_cast<size_t>(data[index])], 2);
   }
-  return out;
+  out += 2 * dataLength;
+  const unsigned checksum = (twosComplement ? 0x100 - (sum & 0xFF) : ~sum) & 0xFF;
+  std::memcpy(out, &HEX_PAIRS[2 * checksum], 2);
+  out[2] = '\n';
+  return out + 3;
 }

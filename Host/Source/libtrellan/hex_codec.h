@@ -1,4 +1,4 @@
-/* Hexadecimal text to bytes and back, sixteen characters per step where the CPU has SSE2. */
+/* Hexadecimal text to bytes, and records to text, sixteen bytes per step where the CPU has SSE2. */
 #ifndef TRELLAN_HEX_CODEC_H
 #define TRELLAN_HEX_CODEC_H
 
@@ -12,9 +12,13 @@
 bool DecodeHex(const char *hex, size_t byteCount, uint8_t *bytes, unsigned *sum);
 
 /*
- * Writes 2 * count upper-case hex digits, adds each byte to *sum and returns
- * the position after the digits.
+ * Writes a record's fields as upper-case hex digits, the prefix bytes (count,
+ * address and the like) and then the data, followed by their checksum and a
+ * newline. The checksum is the one's complement of the fields' byte sum, or
+ * its two's complement when twosComplement is set. Returns the position after
+ * the newline.
  */
-char *EncodeHex(const uint8_t *bytes, size_t count, char *out, unsigned *sum);
+char *EncodeRecord(const uint8_t *prefix, size_t prefixLength, const uint8_t *data, size_t dataLength,
+                   bool twosComplement, char *out);
 
 #endif

@@ -47,8 +47,9 @@ uint32_t ReadIhexLine(RecordReader *reader, const char *line, size_t length) {
 
   switch (type) {
     case IHEX_DATA:
-      /* Readers disagree on whether such a record wraps or carries: neither answer is safe. */
-      if (offset + dataLength > IHEX_WINDOW_SIZE) {
+      /* Linear addresses carry on into the next window, as peers write and read them; under an 02,
+         or with neither, readers disagree on whether the record wraps or carries. */
+      if (offset + dataLength > IHEX_WINDOW_SIZE && reader->addressRecord != IHEX_EXTENDED_LINEAR_ADDRESS) {
         return TRL_ERR_WINDOW;
       }
       return AddRecordData(reader, static_cast<uint64_t>(reader->addressBase) + offset + reader->addressOffset,
@@ -59,6 +60,7 @@ uint32_t ReadIhexLine(RecordReader *reader, const char *line, size_t length) {
       }
       /* A file joined after this one starts again with no extended address. */
       reader->addressBase = 0;
+      reader->addressRecord = 0;
       return TRL_OK;
     case IHEX_EXTENDED_SEGMENT_ADDRESS:
     case IHEX_EXTENDED_LINEAR_ADDRESS:
@@ -66,6 +68,7 @@ uint32_t ReadIhexLine(RecordReader *reader, const char *line, size_t length) {
         return TRL_ERR_SYNTAX;
       }
       reader->addressBase = ReadBigEndian16(data) << (type == IHEX_EXTENDED_SEGMENT_ADDRESS ? 4 : 16);
+      reader->addressRecord = type;
       return TRL_OK;
     case IHEX_START_SEGMENT_ADDRESS:
     case IHEX_START_LINEAR_ADDRESS: {

@@ -15,16 +15,10 @@ constexpr size_t MAX_LINE_TEXT = 1 + 2 * (4 + 255 + 1) + 1;
 void PutRecord(ChunkedOutput *output, uint8_t type, uint32_t address, const uint8_t *data,
                size_t dataLength) {
   char *cursor = ReserveLine(output, MAX_LINE_TEXT);
-  *cursor++ = ':';
   const uint8_t prefix[4] = {static_cast<uint8_t>(dataLength), static_cast<uint8_t>(address >> 8),
                              static_cast<uint8_t>(address), type};
-  unsigned sum = 0;
-  cursor = EncodeHex(prefix, sizeof prefix, cursor, &sum);
-  cursor = EncodeHex(data, dataLength, cursor, &sum);
-  const uint8_t checksum = static_cast<uint8_t>(0x100 - (sum & 0xFF));
-  unsigned ignored = 0;
-  cursor = EncodeHex(&checksum, 1, cursor, &ignored);
-  *cursor++ = '\n';
+  *cursor++ = ':';
+  cursor = EncodeRecord(prefix, sizeof prefix, data, dataLength, true, cursor);
   output->used = static_cast<size_t>(cursor - output->chunk);
 }
 

@@ -5,6 +5,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#define TRELLAN_LINE_SSE2 1
+#endif
+
 #include "record_read.h"
 #include "trellan.h"
 
@@ -14,7 +19,46 @@ namespace {
 constexpr char DOS_END_OF_FILE = '\x1A';
 
 bool IsTrailingSpace(char c) {
-  return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
+  return c == ' ' || c == '\t' || c == '\v' || c == '\f';
+}
+
+/* Peers end lines in LF, CRLF or a lone CR; a CRLF then leaves an empty line behind its CR. */
+bool IsLineEnd(char c) { return c == '\n' || c == '\r'; }
+
+#ifdef TRELLAN_LINE_SSE2
+unsigned LowestSetBit(unsigned bits) {
+#if defined(__GNUC__)
+  return static_cast<unsigned>(__builtin_ctz(bits));
+#else
+  unsigned index = 0;
+  for (; (bits & 1) == 0; bits >>= 1) {
+    ++index;
+  }
+  return index;
+#endif
+}
+#endif
+
+/* The first line end in [cursor, end), or null. */
+const char *FindLineEnd(const char *cursor, const char *end) {
+#ifdef TRELLAN_LINE_SSE2
+  const __m128i newline = _mm_set1_epi8('\n');
+  const __m128i carriageReturn = _mm_set1_epi8('\r');
+  for (; end - cursor >= 16; cursor += 16) {
+    const __m128i text = _mm_loadu_si128(reinterpret_cast<const __m128i *>(cursor));
+    const int found = _mm_movemask_epi8(
+        _mm_or_si128(_mm_cmpeq_epi8(text, newline), _mm_cmpeq_epi8(text, carriageReturn)));
+    if (found != 0) {
+      return cursor + LowestSetBit(static_cast<unsigned>(found));
+    }
+  }
+#endif
+  for (; cursor < end; ++cursor) {
+    if (IsLineEnd(*cursor)) {
+      return cursor;
+    }
+  }
+  return nullptr;
 }
 
 uint32_t IdentifyFormat(char first) {
@@ -24,9 +68,22 @@ uint32_t IdentifyFormat(char first) {
   return first == ':' ? TRL_FILE_FORMAT_IHEX : FILE_FORMAT_UNKNOWN;
 }
 
-uint32_t ReadLine(RecordReader *reader, const char *line, size_t length) {
+size_t TrimTrailingSpace(const char *line, size_t length) {
   while (length > 0 && IsTrailingSpace(line[length - 1])) {
     --length;
+  }
+  return length;
+}
+
+/* One line without its line end; a DOS end-of-file byte may end it, and then nothing but blanks may follow. */
+uint32_t ReadLine(RecordReader *reader, const char *line, size_t length) {
+  length = TrimTrailingSpace(line, length);
+  if (length > 0 && reader->sawDosEnd) {
+    return TRL_ERR_SYNTAX;
+  }
+  if (length > 0 && line[length - 1] == DOS_END_OF_FILE) {
+    reader->sawDosEnd = true;
+    length = TrimTrailingSpace(line, length - 1);
   }
   if (length == 0) {
     return TRL_OK;
@@ -44,20 +101,12 @@ uint32_t ReadLine(RecordReader *reader, const char *line, size_t length) {
                                         : ReadIhexLine(reader, line, length);
 }
 
-/* The text after the last line end: a line without one, perhaps only the DOS end-of-file byte. */
-uint32_t ReadLastLine(RecordReader *reader, const char *line, size_t length) {
-  if (length > 0 && line[length - 1] == DOS_END_OF_FILE) {
-    --length;
-  }
-  return ReadLine(reader, line, length);
-}
-
 /* Reads every complete line of text; returns the number of bytes consumed through *consumed. */
 uint32_t ReadLines(RecordReader *reader, const char *text, size_t length, size_t *consumed) {
   const char *cursor = text;
   const char *end = text + length;
   while (cursor < end) {
-    const auto *newline = static_cast<const char *>(std::memchr(cursor, '\n', end - cursor));
+    const char *newline = FindLineEnd(cursor, end);
     if (newline == nullptr) {
       break;
     }
@@ -71,83 +120,37 @@ uint32_t ReadLines(RecordReader *reader, const char *text, size_t length, size_t
   return TRL_OK;
 }
 
-constexpr uint32_t FILLED_WORD_BITS = 64;
+/* How many bytes a load may reserve ahead for each byte its records held so far. */
+constexpr size_t ROOM_PER_LOADED_BYTE = 4;
 
-/* The first offset from offset on (below end) whose bit is set, or clear when set is false; else end. */
-uint32_t FindFilled(const uint64_t *filled, uint32_t offset, uint32_t end, bool set) {
-  while (offset < end) {
-    uint64_t word = filled[offset / FILLED_WORD_BITS];
-    word = (set ? word : ~word) >> (offset % FILLED_WORD_BITS);
-    if (word == 0) {
-      offset = (offset / FILLED_WORD_BITS + 1) * FILLED_WORD_BITS;
-      continue;
-    }
-    for (; (word & 1) == 0; word >>= 1) {
-      ++offset;
-    }
-    break;
+/*
+ * Brings the pages into the store, copying the smaller of the two into the
+ * other: the records that came in order, or those that did not.
+ */
+uint32_t JoinPages(RecordReader *reader) {
+  SegmentStore *store = &reader->image->store;
+  uint64_t held = 0;
+  for (const Segment &segment : store->segments) {
+    held += segment.length;
   }
-  return std::min(offset, end);
-}
-
-/* Hands the gathered bytes over as runs, one per stretch of held bytes, and empties the buffer. */
-uint32_t FlushWindow(RecordReader *reader, size_t room) {
-  WindowBuffer &gathered = reader->gathered;
-  for (uint32_t offset = gathered.lowest; offset < gathered.end;) {
-    const uint32_t first = FindFilled(gathered.filled, offset, gathered.end, true);
-    offset = FindFilled(gathered.filled, first, gathered.end, false);
-    if (offset > first) {
-      uint8_t *destination = RunListAppend(&reader->outOfOrder, gathered.window + first, offset - first, room);
-      if (destination == nullptr) {
-        return TRL_ERR_MEMORY;
+  if (held <= reader->pages.bytesHeld) {
+    for (Segment &segment : store->segments) {
+      const uint32_t status = PageStoreWrite(&reader->pages, segment.address, segment.bytes, segment.length, 0);
+      if (status != TRL_OK) {
+        return status;
       }
-      std::memcpy(destination, gathered.bytes + first, offset - first);
+      std::free(segment.block);
+      segment.block = nullptr;
     }
+    StoreClear(store);
   }
-  std::memset(gathered.filled + gathered.lowest / FILLED_WORD_BITS, 0,
-              ((gathered.end - 1) / FILLED_WORD_BITS - gathered.lowest / FILLED_WORD_BITS + 1) * sizeof(uint64_t));
-  gathered.end = 0;
-  return TRL_OK;
-}
-
-/* Adds bytes that lie inside one window to the buffer; two values for one byte are a conflict. */
-uint32_t GatherInWindow(RecordReader *reader, uint32_t start, const uint8_t *data, uint32_t length,
-                        size_t room) {
-  WindowBuffer &gathered = reader->gathered;
-  const uint32_t window = start & ~(IHEX_WINDOW_SIZE - 1);
-  if (gathered.end != 0 && gathered.window != window) {
-    const uint32_t status = FlushWindow(reader, room);
-    if (status != TRL_OK) {
-      return status;
-    }
+  SegmentStore paged{};
+  uint32_t status = PageStoreFinish(&reader->pages, &paged);
+  if (status == TRL_OK) {
+    status = StoreMergeStore(store, &paged);
   }
-  if (gathered.bytes == nullptr) {
-    gathered.bytes = static_cast<uint8_t *>(std::malloc(IHEX_WINDOW_SIZE));
-    gathered.filled = static_cast<uint64_t *>(std::calloc(IHEX_WINDOW_SIZE / FILLED_WORD_BITS, sizeof(uint64_t)));
-    if (gathered.bytes == nullptr || gathered.filled == nullptr) {
-      return TRL_ERR_MEMORY;
-    }
-  }
-  const uint32_t first = start - window;
-  const uint32_t end = first + length;
-  for (uint32_t offset = first; offset < end;) {
-    const uint32_t shift = offset % FILLED_WORD_BITS;
-    const uint32_t bits = std::min(FILLED_WORD_BITS - shift, end - offset);
-    const uint64_t mask = (bits == FILLED_WORD_BITS ? ~uint64_t{0} : (uint64_t{1} << bits) - 1) << shift;
-    uint64_t &word = gathered.filled[offset / FILLED_WORD_BITS];
-    for (uint64_t held = (word & mask) >> shift, index = offset; held != 0; held >>= 1, ++index) {
-      if ((held & 1) != 0 && gathered.bytes[index] != data[index - first]) {
-        return TRL_ERR_CONFLICT;
-      }
-    }
-    word |= mask;
-    offset += bits;
-  }
-  std::memcpy(gathered.bytes + first, data, length);
-  gathered.lowest = gathered.end == 0 ? first : std::min(gathered.lowest, first);
-  gathered.end = std::max(gathered.end, end);
-  gathered.window = window;
-  return TRL_OK;
+  StoreClear(&paged);
+  return status;
 }
 
 /* Ends a read: merges what arrived out of order and trims the segments, or drops both on failure. */
@@ -155,15 +158,13 @@ uint32_t FinishReading(RecordReader *reader, uint32_t status) {
   if (status == TRL_OK && !reader->sawRecord) {
     status = TRL_ERR_EMPTY;
   }
-  if (status == TRL_OK && reader->gathered.end != 0) {
-    status = FlushWindow(reader, 0);
+  if (status == TRL_OK && reader->pages.count > 0) {
+    status = JoinPages(reader);
   }
   if (status == TRL_OK) {
     status = StoreMergeRuns(&reader->image->store, &reader->outOfOrder);
   }
-  std::free(reader->gathered.bytes);
-  std::free(reader->gathered.filled);
-  reader->gathered = WindowBuffer{};
+  PageStoreClear(&reader->pages);
   RunListClear(&reader->outOfOrder);
   if (status == TRL_OK) {
     StoreShrink(&reader->image->store);
@@ -173,7 +174,12 @@ uint32_t FinishReading(RecordReader *reader, uint32_t status) {
 }
 
 RecordReader MakeReader(FirmwareImage *image, size_t textLeft, uint32_t addressOffset) {
-  return RecordReader{image, RunList{}, WindowBuffer{}, textLeft, addressOffset, FILE_FORMAT_UNKNOWN, false, 0, 0};
+  RecordReader reader{};
+  reader.image = image;
+  reader.textLeft = textLeft;
+  reader.addressOffset = addressOffset;
+  reader.fileFormat = FILE_FORMAT_UNKNOWN;
+  return reader;
 }
 
 /* Skips the white space that trails a record already read, through its line end; false at anything else. */
@@ -184,7 +190,7 @@ bool SkipRestOfLine(const char *text, size_t length, size_t *offset, bool *skipp
   if (*offset == length) {
     return true;
   }
-  if (text[*offset] != '\n') {
+  if (!IsLineEnd(text[*offset])) {
     return false;
   }
   ++*offset;
@@ -213,17 +219,28 @@ uint32_t AddRecordData(RecordReader *reader, uint64_t start, const uint8_t *data
   if (length == 0) {
     return TRL_OK;
   }
-  /* Records mostly ascend: those go straight into segments, the others are merged at the end. */
+  /* Two hex digits a byte: what the rest of the text could hold, but no more than a few times what the
+     records so far held, since the rest may be blanks. */
+  const size_t room = std::min(reader->textLeft / 2, reader->bytesLoaded * ROOM_PER_LOADED_BYTE);
+  reader->bytesLoaded += length;
+  /* Records mostly ascend: those go straight into segments; the others go to their place in a page,
+     or, where pages would be too sparse, to runs that are merged at the end. */
   SegmentStore *store = &reader->image->store;
-  const size_t room = reader->textLeft / 2; /* two hex digits per byte */
-  const bool ascends = store->segments.empty() || start >= SegmentEnd(store->segments.back());
-  /* Intel HEX records keep to the window of their 04 record, and so mostly does their disorder;
-     S-records have no windows, and gathering costs where records jump between them. */
-  if (!ascends && reader->fileFormat == TRL_FILE_FORMAT_IHEX && (start ^ (start + length - 1)) < IHEX_WINDOW_SIZE) {
-    return GatherInWindow(reader, static_cast<uint32_t>(start), data, length, room);
+  if (store->segments.empty() || start >= SegmentEnd(store->segments.back())) {
+    uint8_t *destination = StoreAppend(store, static_cast<uint32_t>(start), length, room);
+    if (destination == nullptr) {
+      return TRL_ERR_MEMORY;
+    }
+    std::memcpy(destination, data, length);
+    return TRL_OK;
   }
-  uint8_t *destination = ascends ? StoreAppend(store, static_cast<uint32_t>(start), length, room)
-                                 : RunListAppend(&reader->outOfOrder, static_cast<uint32_t>(start), length, room);
+  if (PageStoreTakes(&reader->pages, static_cast<uint32_t>(start), length)) {
+    /* Scattered records take a page each long before the pages fill: their room follows the pages. */
+    const size_t pageRoom = std::min(reader->textLeft / 2, ROOM_PER_LOADED_BYTE * std::max<size_t>(
+                                                               reader->bytesLoaded, reader->pages.count * PAGE_SIZE));
+    return PageStoreWrite(&reader->pages, static_cast<uint32_t>(start), data, length, pageRoom);
+  }
+  uint8_t *destination = RunListAppend(&reader->outOfOrder, static_cast<uint32_t>(start), length, room);
   if (destination == nullptr) {
     return TRL_ERR_MEMORY;
   }
@@ -249,7 +266,7 @@ uint32_t RecordReadMemory(const char *text, size_t length, uint32_t addressOffse
   size_t consumed = 0;
   uint32_t status = ReadLines(&reader, text, length, &consumed);
   if (status == TRL_OK && consumed < length) {
-    status = ReadLastLine(&reader, text + consumed, length - consumed);
+    status = ReadLine(&reader, text + consumed, length - consumed);
   }
   return FinishReading(&reader, status);
 }
@@ -280,7 +297,7 @@ uint32_t RecordReadStream(FILE *stream, uint32_t addressOffset, FirmwareImage *i
     size_t filled = carried + got;
     if (got == 0) {
       if (filled > 0) {
-        status = ReadLastLine(&reader, block, filled);
+        status = ReadLine(&reader, block, filled);
       }
       break;
     }

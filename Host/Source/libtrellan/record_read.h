@@ -10,6 +10,7 @@
 #include <cstdio>
 
 #include "image.h"
+#include "page_store.h"
 #include "segment_merge.h"
 
 /* Files are read in blocks of this size: small enough to stay in the cache between reading and decoding. */
@@ -18,30 +19,19 @@ constexpr size_t READ_BLOCK_SIZE = size_t{256} * 1024;
 /* The format of a load before its first record: the first record decides. */
 constexpr uint32_t FILE_FORMAT_UNKNOWN = UINT32_MAX;
 
-/*
- * Out-of-order Intel HEX records of one 64 KiB window, gathered before they
- * become runs: a file whose records come out of order within their windows
- * (each window behind its 04 record) then gives one run per stretch of bytes
- * rather than one per record, and the merge has little to sort.
- */
-struct WindowBuffer {
-  uint8_t *bytes;    /* IHEX_WINDOW_SIZE, allocated when first needed */
-  uint64_t *filled;  /* a bit per byte */
-  uint32_t window;   /* address of the window held */
-  uint32_t lowest;   /* offsets of the bytes held: [lowest, end) */
-  uint32_t end;      /* 0 while nothing is held */
-};
-
 struct RecordReader {
   FirmwareImage *image;
-  RunList outOfOrder;        /* data that did not lie past the segments read so far */
-  WindowBuffer gathered;     /* the latest of them, while they stay in one window */
+  PageStore pages;           /* data that did not lie past the segments read so far */
+  RunList outOfOrder;        /* those of them that pages would hold too sparsely */
   size_t textLeft;           /* most text still to come, if known (0: unknown) */
+  size_t bytesLoaded;        /* data bytes of the records read so far */
   uint32_t addressOffset;
   uint32_t fileFormat;       /* TRL_FILE_FORMAT_* of the first record, or FILE_FORMAT_UNKNOWN */
   bool sawRecord;
+  bool sawDosEnd;            /* a DOS end-of-file byte ended the text: only blanks may follow */
   uint32_t recordsSinceMark; /* S-records: data records since the last S0, count or termination */
   uint32_t addressBase;      /* Intel HEX: what the last 02 or 04 record adds to the addresses */
+  uint8_t addressRecord;     /* Intel HEX: the type of that record, 0 while there is none */
 };
 
 /*

@@ -1,4 +1,5 @@
 /* Saving the rendered image to a file, through the careful output of output_file.h. */
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <new>
@@ -8,10 +9,36 @@
 #include "output_file.h"
 #include "trellan.h"
 
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
 namespace {
 
-bool WriteToStream(void *context, const char *text, size_t length) {
-  return std::fwrite(text, 1, length, static_cast<FILE *>(context)) == length;
+/*
+ * Each chunk goes straight to the descriptor, in one call: through stdio it
+ * would be split into a direct write and a tail copied into its buffer.
+ */
+bool WriteToDescriptor(void *context, const char *text, size_t length) {
+  const int descriptor = *static_cast<const int *>(context);
+  while (length > 0) {
+#ifdef _WIN32
+    const int written = _write(descriptor, text, static_cast<unsigned>(length));
+#else
+    const ssize_t written = write(descriptor, text, length);
+    if (written < 0 && errno == EINTR) {
+      continue;
+    }
+#endif
+    if (written <= 0) {
+      return false;
+    }
+    text += written;
+    length -= static_cast<size_t>(written);
+  }
+  return true;
 }
 
 }  // namespace
@@ -35,7 +62,8 @@ uint32_t SaveImageToFile(const FirmwareImage *image, const char *fileName) {
   }
   uint32_t status = StartOutputFile(&output) == 0 ? TRL_OK : TRL_ERR_WRITE;
   if (status == TRL_OK) {
-    status = WriteImage(image, defaultHeader, WriteToStream, output.stream);
+    int descriptor = fileno(output.stream);
+    status = WriteImage(image, defaultHeader, WriteToDescriptor, &descriptor);
   }
   bool written = std::fflush(output.stream) == 0 && status == TRL_OK && !std::ferror(output.stream);
   written = std::fclose(output.stream) == 0 && written;

@@ -20,31 +20,6 @@ constexpr unsigned MAX_DIGIT_BITS = 8;
 constexpr size_t ROOM_PER_RUN = 6;
 
 /*
- * Grows an array of items to hold needed of them, doubling so that appends
- * stay cheap; a large array that may need room more items gets them at once.
- */
-template <typename Item>
-bool GrowArray(Item **items, size_t *capacity, size_t needed, size_t room) {
-  if (needed <= *capacity) {
-    return true;
-  }
-  size_t grown = std::max(needed, std::max<size_t>(*capacity * 2, 4096 / sizeof(Item)));
-  if (room != 0 && grown >= LARGE_BLOCK / sizeof(Item)) {
-    grown = std::max(grown, needed + room);
-  }
-  if (grown > SIZE_MAX / sizeof(Item)) {
-    return false;
-  }
-  auto *resized = static_cast<Item *>(ResizeBlock(*items, grown * sizeof(Item)));
-  if (resized == nullptr) {
-    return false;
-  }
-  *items = resized;
-  *capacity = grown;
-  return true;
-}
-
-/*
  * The sort key of a run: its address less the lowest, without the low zero
  * bits that all share (records mostly hold 32 bytes at multiples of 32), so
  * that fewer digits cover it.

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <algorithm>
 #include <cstdlib>
 #include <new>
 #include <vector>
@@ -32,6 +33,31 @@ constexpr uint64_t ADDRESS_SPACE_END = 0x100000000ull;
  * null on failure, leaving block as it was.
  */
 void *ResizeBlock(void *block, size_t size);
+
+/*
+ * Grows an array of items to hold needed of them, doubling so that appends
+ * stay cheap; a large array that may need room more items gets them at once.
+ */
+template <typename Item>
+inline bool GrowArray(Item **items, size_t *capacity, size_t needed, size_t room) {
+  if (needed <= *capacity) {
+    return true;
+  }
+  size_t grown = std::max(needed, std::max<size_t>(*capacity * 2, 4096 / sizeof(Item)));
+  if (room != 0 && grown >= LARGE_BLOCK / sizeof(Item)) {
+    grown = std::max(grown, needed + room);
+  }
+  if (grown > SIZE_MAX / sizeof(Item)) {
+    return false;
+  }
+  auto *resized = static_cast<Item *>(ResizeBlock(*items, grown * sizeof(Item)));
+  if (resized == nullptr) {
+    return false;
+  }
+  *items = resized;
+  *capacity = grown;
+  return true;
+}
 
 /* Allocates through ResizeBlock(), so that long segment lists get huge pages too. */
 template <typename Item>

@@ -17,21 +17,14 @@ constexpr size_t MAX_LINE_TEXT = 2 + 2 * 256 + 1;
 void PutRecord(ChunkedOutput *output, char type, unsigned addressSize, uint32_t address,
                const uint8_t *data, size_t dataLength) {
   char *cursor = ReserveLine(output, MAX_LINE_TEXT);
-  const unsigned count = static_cast<unsigned>(addressSize + dataLength + 1);
-  *cursor++ = 'S';
-  *cursor++ = type;
   uint8_t prefix[5];
-  prefix[0] = static_cast<uint8_t>(count);
+  prefix[0] = static_cast<uint8_t>(addressSize + dataLength + 1);
   for (unsigned index = 0; index < addressSize; ++index) {
     prefix[1 + index] = static_cast<uint8_t>(address >> (8 * (addressSize - 1 - index)));
   }
-  unsigned sum = 0;
-  cursor = EncodeHex(prefix, 1 + addressSize, cursor, &sum);
-  cursor = EncodeHex(data, dataLength, cursor, &sum);
-  const uint8_t checksum = static_cast<uint8_t>(~sum);
-  unsigned ignored = 0;
-  cursor = EncodeHex(&checksum, 1, cursor, &ignored);
-  *cursor++ = '\n';
+  cursor[0] = 'S';
+  cursor[1] = type;
+  cursor = EncodeRecord(prefix, 1 + addressSize, data, dataLength, false, cursor + 2);
   output->used = static_cast<size_t>(cursor - output->chunk);
 }
 

@@ -122,21 +122,26 @@ TRL_API uint32_t TrlFirmwareTerminate(void);
  * the value times 16 is added to later data addresses) and 04 (extended
  * linear address: the value times 65536), the later of the two counting;
  * 03 (start segment address, CS * 16 + IP) and 05 (start linear address),
- * the first met kept, an 03 as CS:IP for the save. No header.
+ * the first met kept, an 03 as CS:IP for the save. No header. Under an 04
+ * a data record may run past the end of its 64 KiB window into the next, as
+ * linear addresses do; under an 02, or before any 02 or 04, it may not.
  *
- * Both: lines may end in LF or CRLF, hex digits may be either case, blank
- * lines and trailing white space of any length are skipped, and one DOS
- * end-of-file byte (0x1A) may end the text; several files joined end to end
+ * Both: lines may end in LF, CRLF or a lone CR, hex digits may be either
+ * case, blank lines and trailing white space of any length are skipped, and
+ * one DOS end-of-file byte (0x1A) may end the text, followed by nothing but
+ * line ends and white space; several files joined end to end
  * load as their union. addressOffset is added to every address, the start
  * address included (an 03 start then becomes a linear one).
  *
  * Data records may come in any order and may overlap or repeat: the load
  * takes O(n log n) time for n records and copies each byte a bounded number
  * of times. Records in ascending order are the direct, fastest path; those
- * out of order are held apart until the end of the load, which then needs
- * memory for their bytes twice and 16 bytes a record (Intel HEX: a record
- * out of order within the 64 KiB window of the one before is first gathered
- * with it, and each window costs 16 bytes a stretch of bytes instead).
+ * out of order go to their place in pages of 1 KiB as they arrive, so the
+ * data are held once in any order, plus at most a byte in eight for the pages'
+ * bookkeeping (records scattered so thinly that pages would hold more than
+ * 64 MiB at under one byte in eight go to runs instead, which cost their
+ * bytes twice and 16 bytes a record at the end of the load). Memory reserved
+ * ahead follows the data the records held so far, not the size of the file.
  * Loading into an image that holds data merges the two once.
  *
  * Fails with TRL_ERR_OPEN (cannot open or read), TRL_ERR_EMPTY (no record),
@@ -146,7 +151,8 @@ TRL_API uint32_t TrlFirmwareTerminate(void);
  * TRL_ERR_CHECKSUM, TRL_ERR_RECORD_TYPE (S4, or an Intel HEX type above 05),
  * TRL_ERR_COUNT, TRL_ERR_OVERFLOW (an address past 0xFFFFFFFF),
  * TRL_ERR_WINDOW (an Intel HEX data record running past the end of its
- * 64 KiB window: readers differ on whether it wraps), TRL_ERR_MIXED_FORMATS,
+ * 64 KiB window other than under an 04: readers differ on whether it wraps),
+ * TRL_ERR_MIXED_FORMATS,
  * TRL_ERR_CONFLICT (one address given two different values, in the file or
  * against data already held) or TRL_ERR_MEMORY. On failure the image, and
  * the format it saves in, are exactly as they were before the call.

@@ -90,7 +90,7 @@ struct ReachableCopies {
   ~ReachableCopies() {
     for (const auto &copy : copies) {
       std::error_code error;
-      fs::remove_all(fs::path(copy.second).parent_path(), error);
+      fs::remove_all(fs::path(copy.second).parent_path().parent_path(), error);
     }
   }
   std::map<std::string, std::string> copies;
@@ -121,12 +121,28 @@ std::string ReachableCopy(const std::string &path) {
   if (mkdtemp(folder.data()) == nullptr) {
     throw std::runtime_error("cannot create a folder for a copy of " + path);
   }
-  const std::string copy = folder + "/" + fs::path(path).filename().string();
+  const std::string copy = folder + "/bin/" + fs::path(path).filename().string();
   reachable.copies[path] = copy;
   const fs::perms everyoneMayRun = fs::perms::owner_all | fs::perms::group_read |
                                    fs::perms::group_exec | fs::perms::others_read |
                                    fs::perms::others_exec;
+  /* The build's tools find libtrellan through $ORIGIN/../lib: the copy gets the same layout. */
+  const fs::path libraries = fs::path(path).parent_path().parent_path() / "lib";
+  for (const char *name : {"bin", "lib"}) {
+    fs::create_directory(folder + "/" + name);
+    fs::permissions(folder + "/" + name, everyoneMayRun);
+  }
   fs::permissions(folder, everyoneMayRun);
+  std::error_code error;
+  for (const auto &entry : fs::directory_iterator(libraries, error)) {
+    if (entry.path().filename().string().find(".so") != std::string::npos && entry.is_regular_file()) {
+      const fs::path library = fs::path(folder) / "lib" / entry.path().filename();
+      fs::copy(entry.path(), library, fs::copy_options::copy_symlinks);
+      if (!fs::is_symlink(library)) {
+        fs::permissions(library, everyoneMayRun);
+      }
+    }
+  }
   fs::copy_file(path, copy);
   fs::permissions(copy, everyoneMayRun);
   return copy;

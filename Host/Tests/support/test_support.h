@@ -39,8 +39,9 @@ std::string ToolProgramPath(const char *commandVariable, const std::string &buil
 /*
  * A copy of the program at path in a folder under the temporary folder that
  * every user may enter, so that another user can run it wherever the build
- * is (a clone under /root). One copy per path, removed when the test program
- * ends.
+ * is (a clone under /root): <folder>/bin/<program>, with the shared libraries
+ * of the build's lib/ folder (beside the program's) in <folder>/lib. One copy
+ * per path, removed when the test program ends.
  */
 std::string ReachableCopy(const std::string &path);
 

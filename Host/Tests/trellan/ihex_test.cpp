@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstdio>
 #include <random>
 #include <string>
@@ -41,6 +42,8 @@ TEST_F(ImageTest, IntelHexLoadsEveryAddressingAndStartRecord) {
       {"01 ends a file: the next starts afresh",
        IhexValue(4, 0x0800) + Ihex(0, 0, {1}) + IHEX_END + Ihex(0, 0, {2}) + IHEX_END,
        {{0, {2}}, {0x08000000, {1}}}, false, 0},
+      {"under 04 a record runs on into the next window", IhexValue(4, 0x0800) + Ihex(0, 0xFFF8, Ramp(16)),
+       {{0x0800FFF8, Ramp(16)}}, false, 0},
       {"top of the address space", IhexValue(4, 0xFFFF) + Ihex(0, 0xFFF0, Ramp(16)),
        {{0xFFFFFFF0, Ramp(16)}}, false, 0},
       {"CRLF, lower case, blank lines, spaces, DOS end",
@@ -85,7 +88,7 @@ TEST_F(ImageTest, BadIntelHexFailsWithItsStatusAndChangesNothing) {
       {"02 of three bytes", Ihex(2, 0, {0, 1, 2}), TRL_ERR_SYNTAX},
       {"05 of two bytes", Ihex(5, 0, {0, 1}), TRL_ERR_SYNTAX},
       {"03 of five bytes", Ihex(3, 0, Ramp(5)), TRL_ERR_SYNTAX},
-      {"past its 64 KiB window", Ihex(0, 0xFFF8, Ramp(9)), TRL_ERR_WINDOW},
+      {"past its 64 KiB window with no 02 or 04", Ihex(0, 0xFFF8, Ramp(9)), TRL_ERR_WINDOW},
       {"past its window under 02", IhexValue(2, 0x1000) + Ihex(0, 0xFFFF, Ramp(2)), TRL_ERR_WINDOW},
       {"S-record after Intel HEX", data + Srec('1', 0x300, {1}), TRL_ERR_MIXED_FORMATS},
       {"Intel HEX after S-record", Srec('1', 0x300, {1}) + data, TRL_ERR_MIXED_FORMATS},
@@ -108,11 +111,20 @@ TEST_F(ImageTest, BadIntelHexFailsWithItsStatusAndChangesNothing) {
   EXPECT_EQ(TRL_ERR_OVERFLOW, Load(IhexValue(4, 0xFFFF) + Ihex(0, 0xFFF0, Ramp(16)), 0x10));
 }
 
-TEST_F(ImageTest, DosEndOfFileByteMayEndAFileInEitherFormat) {
+std::string CarriageReturnsOnly(std::string text) {
+  std::replace(text.begin(), text.end(), '\n', '\r');
+  return text;
+}
+
+TEST_F(ImageTest, LoneCarriageReturnsEndLinesAndADosEndOfFileByteMayEndAFile) {
   const std::vector<FailingCase> cases = {
       {"S-records", Srec('1', 0x10, {5}) + Srec('9', 0) + "\x1A", TRL_OK},
       {"Intel HEX, no line end before it", Ihex(0, 0x10, {5}) + ":00000001FF\x1A", TRL_OK},
       {"two of them", Srec('1', 0x10, {5}) + "\x1A\x1A", TRL_ERR_SYNTAX},
+      {"a line end and blanks after it", Ihex(0, 0x10, {5}) + "\x1A\r\n \n", TRL_OK},
+      {"a record after it", Srec('1', 0x10, {5}) + "\x1A\n" + Srec('9', 0), TRL_ERR_SYNTAX},
+      {"S-records ending in a lone CR", CarriageReturnsOnly(Srec('1', 0x10, {5}) + Srec('9', 0)), TRL_OK},
+      {"Intel HEX ending in a lone CR", CarriageReturnsOnly(Ihex(0, 0x10, {5}) + IHEX_END), TRL_OK},
   };
   const std::string path = ::testing::TempDir() + "trellan-dos-end.hex";
   for (const FailingCase &input : cases) {

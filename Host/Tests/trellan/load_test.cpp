@@ -1,3 +1,7 @@
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <random>
@@ -108,6 +112,12 @@ TEST_F(ImageTest, EveryKindOfBadInputFailsWithItsStatusAndChangesNothing) {
       {"past 0xFFFFFFFF", Srec('3', 0xFFFFFFF0, Ramp(17)), TRL_ERR_OVERFLOW},
       {"two values for one address", s1 + Srec('1', 0x202, {9}), TRL_ERR_CONFLICT},
       {"contradicts held data", Srec('1', 0x103, {0xEE}), TRL_ERR_CONFLICT},
+      {"whole chunks out of order disagree",
+       Srec('1', 0x240, {1}) + Srec('1', 0x200, Ramp(16)) + Srec('1', 0x200, Ramp(16, 1)), TRL_ERR_CONFLICT},
+      {"part of a chunk out of order disagrees",
+       Srec('1', 0x240, {1}) + Srec('1', 0x200, Ramp(16)) + Srec('1', 0x208, {9}), TRL_ERR_CONFLICT},
+      {"a record in order and one out of order disagree",
+       Srec('1', 0x240, {1}) + Srec('1', 0x200, Ramp(16)) + Srec('1', 0x240, {2}), TRL_ERR_CONFLICT},
       {"error after good lines", s1 + s1 + "S1\n", TRL_ERR_SYNTAX},
   };
   ASSERT_EQ(TRL_OK, Load(Srec('0', 0, {'x'}) + good + Srec('9', 0x100)));
@@ -182,6 +192,25 @@ TEST_F(ImageTest, LoadFromFileSkipsTrailingWhiteSpaceOfAnyLength) {
       EXPECT_EQ((SegmentSnapshot{{0x100, {1, 2, 3}}}), Segments()) << input.name;
     }
   }
+}
+
+TEST_F(ImageTest, MemoryReservedFollowsTheRecordsNotTheFileSize) {
+  /* 16 data bytes, then a gigabyte of (sparse, zero) text: the load fails at that text, not for memory. */
+  const std::string path = WriteTemporaryFile("trellan-sparse.srec", Srec('1', 0x100, Ramp(16)));
+  ASSERT_EQ(0, truncate(path.c_str(), off_t{1} << 30));
+  const pid_t child = fork();
+  if (child == 0) {
+    rlimit limit{};
+    getrlimit(RLIMIT_AS, &limit);
+    limit.rlim_cur = rlim_t{400} << 20;
+    setrlimit(RLIMIT_AS, &limit);
+    _exit(static_cast<int>(TrlFirmwareLoadFromFile(path.c_str(), 0)));
+  }
+  int status = 0;
+  ASSERT_EQ(child, waitpid(child, &status, 0));
+  std::remove(path.c_str());
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(TRL_ERR_SYNTAX, static_cast<uint32_t>(WEXITSTATUS(status)));
 }
 
 TEST(Library, CallsBeforeInitFailAndUnknownFormatIsRefused) {

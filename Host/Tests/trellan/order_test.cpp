@@ -164,4 +164,20 @@ TEST_F(ImageTest, RandomImagesLoadTheSameInAnyRecordOrderAndRefuseAnyContradicti
   }
 }
 
+TEST_F(ImageTest, RecordsScatteredBeyondThePageBudgetLoadAndConflictsStillShow) {
+  /* A byte every 2 KiB from the top down: each needs a page of its own, more than the pages may take. */
+  constexpr uint32_t COUNT = 70000;
+  std::map<uint32_t, uint8_t> model;
+  std::string text;
+  for (uint32_t index = COUNT; index-- > 0;) {
+    const uint32_t address = 0x01000000 + index * 2048;
+    model[address] = ValueAt(address, 7);
+    text += Srec('3', address, {model[address]});
+  }
+  ASSERT_EQ(TRL_OK, Load(text));
+  EXPECT_EQ(ModelSegments(model), Segments());
+  ASSERT_EQ(TRL_OK, TrlFirmwareClearData());
+  EXPECT_EQ(TRL_ERR_CONFLICT, Load(text + Srec('3', 0x01000000, {static_cast<uint8_t>(model[0x01000000] ^ 1)})));
+}
+
 }  // namespace

@@ -12,12 +12,12 @@ struct OutputFile {
 
 void ImageClear(FirmwareImage *image) { image->cleared = 1; }
 int OpenOutputFile(const char *, OutputFile *output) { return output->opened = 1; }
-char *EncodeHex(const uint8_t *, size_t, char *out, unsigned *) { return out; }
+char *EncodeRecord(const uint8_t *, size_t, const uint8_t *, size_t, bool, char *out) { return out; }
 
 extern "C" int UseOwnNames(void) {
   FirmwareImage image{0};
   OutputFile output{0};
   char text[1];
   ImageClear(&image);
-  return image.cleared + OpenOutputFile("", &output) + (EncodeHex(nullptr, 0, text, nullptr) == text);
+  return image.cleared + OpenOutputFile("", &output) + (EncodeRecord(nullptr, 0, nullptr, 0, false, text) == text);
 }

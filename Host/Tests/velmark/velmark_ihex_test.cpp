@@ -166,4 +166,19 @@ TEST_F(VelmarkIhexTest, SegmentedAddressesAndAStartAsCsIpSurvive) {
   EXPECT_NE(std::string::npos, RunPeer("objdump -f " + ShellQuote(hex)).output.find("0x000ffff0"));
 }
 
+TEST_F(VelmarkIhexTest, SrecCatsIntelHexLoadsAsTheSrecordsItCameFrom) {
+  /* Data off srec_cat's 32-byte grid: it writes records that run across a 64 KiB boundary. */
+  RunPeer("srec_cat " + ShellQuote(folder.Path("in.srec")) + " -offset 0xFFE8 -o " +
+          ShellQuote(folder.Path("moved.srec")));
+  RunPeer("srec_cat " + ShellQuote(folder.Path("moved.srec")) + " -o " + ShellQuote(folder.Path("moved.hex")) +
+          " -Intel");
+  ASSERT_NE(std::string::npos, ReadFileText(folder.Path("moved.hex")).find(":20FFE800")) << "no record across";
+  ASSERT_EQ(0, RunVelmark(folder, "-a0800C000 moved.srec out.srec").exitCode);
+  const CommandResult result = RunVelmark(folder, "-a0800C000 moved.hex out.hex");
+  ASSERT_EQ(0, result.exitCode) << result.output;
+  const ImageSegments image = LoadImageFile(folder.Path("out.hex"));
+  EXPECT_EQ(LoadImageFile(folder.Path("out.srec")), image);
+  EXPECT_EQ("{'EIP': 134283240}\n" + SegmentsView(image), PythonView(folder.Path("out.hex")));
+}
+
 }  // namespace

@@ -1,0 +1,350 @@
+#include "page_store.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "trellan.h"
+
+namespace {
+
+constexpr uint32_t WORD_BITS = 64;
+constexpr uint32_t WINDOW_SIZE = 0x10000;
+constexpr uint32_t WINDOW_COUNT = 0x10000;
+constexpr uint32_t PAGES_PER_WINDOW = WINDOW_SIZE / PAGE_SIZE;
+
+/* Pages may take this much however sparse they are: a 32 MiB image in any order fits. */
+constexpr uint64_t PAGE_BUDGET = uint64_t{64} << 20;
+
+/* Beyond the budget, new pages only while they hold at least one byte in this many. */
+constexpr uint64_t SPARSE_FACTOR = 8;
+
+/* The first offset from offset on (below end) whose bit is set, or clear when set is false; else end. */
+uint32_t FindFilled(const uint64_t *filled, uint32_t offset, uint32_t end, bool set) {
+  while (offset < end) {
+    uint64_t word = filled[offset / WORD_BITS];
+    word = (set ? word : ~word) >> (offset % WORD_BITS);
+    if (word == 0) {
+      offset = (offset / WORD_BITS + 1) * WORD_BITS;
+      continue;
+    }
+    for (; (word & 1) == 0; word >>= 1) {
+      ++offset;
+    }
+    break;
+  }
+  return std::min(offset, end);
+}
+
+/* memcpy() for the lengths records mostly have: a copy of a length known at compile time takes no setup. */
+inline void CopyRecordBytes(uint8_t *to, const uint8_t *from, uint32_t length) {
+  if (length == 16) {
+    std::memcpy(to, from, 16);
+  } else if (length == 32) {
+    std::memcpy(to, from, 32);
+  } else {
+    std::memcpy(to, from, length);
+  }
+}
+
+/* The index + 1 of the page at pageAddress, or 0. */
+uint32_t FindPage(const PageStore *store, uint32_t pageAddress) {
+  const uint32_t *window = store->windows == nullptr ? nullptr : store->windows[pageAddress / WINDOW_SIZE];
+  return window == nullptr ? 0 : window[pageAddress % WINDOW_SIZE / PAGE_SIZE];
+}
+
+/* The index of the page at pageAddress, added with no byte held if there is none. */
+bool FindOrAddPage(PageStore *store, uint32_t pageAddress, size_t room, size_t *index) {
+  if (store->windows == nullptr) {
+    store->windows = static_cast<uint32_t **>(std::calloc(WINDOW_COUNT, sizeof(uint32_t *)));
+    if (store->windows == nullptr) {
+      return false;
+    }
+  }
+  uint32_t *&window = store->windows[pageAddress / WINDOW_SIZE];
+  if (window == nullptr) {
+    window = static_cast<uint32_t *>(std::calloc(PAGES_PER_WINDOW, sizeof(uint32_t)));
+    if (window == nullptr) {
+      return false;
+    }
+  }
+  uint32_t &entry = window[pageAddress % WINDOW_SIZE / PAGE_SIZE];
+  if (entry == 0) {
+    const size_t needed = store->count + 1;
+    const size_t roomPages = room / PAGE_SIZE;
+    if (!GrowArray(&store->pages, &store->pageCapacity, needed, roomPages) ||
+        !GrowArray(&store->marks, &store->markCapacity, needed, roomPages)) {
+      return false;
+    }
+    store->marks[store->count] = PageMarks{0, 0, pageAddress};
+    entry = static_cast<uint32_t>(++store->count);
+  }
+  *index = entry - 1;
+  return true;
+}
+
+/* Marks bytes [offset, offset + length) of bits held; false where one is held with another value. */
+bool MarkBytes(PageBits *bits, const PageBytes &page, uint32_t offset, const uint8_t *data, uint32_t length) {
+  const uint32_t end = offset + length;
+  for (uint32_t at = offset; at < end;) {
+    const uint32_t shift = at % WORD_BITS;
+    const uint32_t count = std::min(WORD_BITS - shift, end - at);
+    const uint64_t mask = (count == WORD_BITS ? ~uint64_t{0} : (uint64_t{1} << count) - 1) << shift;
+    uint64_t &word = bits->words[at / WORD_BITS];
+    for (uint64_t held = (word & mask) >> shift, index = at; held != 0; held >>= 1, ++index) {
+      if ((held & 1) != 0 && page.bytes[index] != data[index - offset]) {
+        return false;
+      }
+    }
+    word |= mask;
+    at += count;
+  }
+  return true;
+}
+
+/* The bits of a page that holds whole chunks only. */
+PageBits ExpandChunks(uint64_t chunks) {
+  constexpr uint32_t CHUNKS_PER_WORD = WORD_BITS / CHUNK_SIZE;
+  PageBits bits{};
+  for (uint32_t chunk = 0; chunk < PAGE_SIZE / CHUNK_SIZE; ++chunk) {
+    if ((chunks >> chunk & 1) != 0) {
+      bits.words[chunk / CHUNKS_PER_WORD] |= ((uint64_t{1} << CHUNK_SIZE) - 1) << (chunk % CHUNKS_PER_WORD * CHUNK_SIZE);
+    }
+  }
+  return bits;
+}
+
+/* Marks bytes [offset, offset + length) of a page held; TRL_ERR_CONFLICT where one is held with another value. */
+uint32_t MarkHeld(PageStore *store, size_t index, uint32_t offset, const uint8_t *data, uint32_t length) {
+  PageMarks &marks = store->marks[index];
+  const PageBytes &page = store->pages[index];
+  if (marks.fine == 0 && offset % CHUNK_SIZE == 0 && length % CHUNK_SIZE == 0) {
+    const uint32_t chunks = length / CHUNK_SIZE;
+    const uint64_t mask = (chunks == 64 ? ~uint64_t{0} : (uint64_t{1} << chunks) - 1) << (offset / CHUNK_SIZE);
+    for (uint64_t held = marks.chunks & mask; held != 0; held &= held - 1) {
+      uint32_t chunk = 0;
+      while ((held >> chunk & 1) == 0) {
+        ++chunk;
+      }
+      const uint32_t at = chunk * CHUNK_SIZE;
+      if (std::memcmp(page.bytes + at, data + (at - offset), CHUNK_SIZE) != 0) {
+        return TRL_ERR_CONFLICT;
+      }
+    }
+    marks.chunks |= mask;
+    return TRL_OK;
+  }
+  if (marks.fine == 0) {
+    if (!GrowArray(&store->fine, &store->fineCapacity, store->fineCount + 1, 0)) {
+      return TRL_ERR_MEMORY;
+    }
+    store->fine[store->fineCount++] = ExpandChunks(marks.chunks);
+    marks.fine = static_cast<uint32_t>(store->fineCount);
+  }
+  return MarkBytes(&store->fine[marks.fine - 1], page, offset, data, length) ? TRL_OK : TRL_ERR_CONFLICT;
+}
+
+uint32_t WriteNow(PageStore *store, uint32_t address, const uint8_t *data, uint32_t length, size_t room) {
+  while (length > 0) {
+    const uint32_t offset = address % PAGE_SIZE;
+    const uint32_t part = std::min(length, PAGE_SIZE - offset);
+    size_t index = 0;
+    if (!FindOrAddPage(store, address - offset, room, &index)) {
+      return TRL_ERR_MEMORY;
+    }
+    const uint32_t status = MarkHeld(store, index, offset, data, part);
+    if (status != TRL_OK) {
+      return status;
+    }
+    CopyRecordBytes(store->pages[index].bytes + offset, data, part);
+    store->bytesHeld += part;
+    address += part;
+    data += part;
+    length -= part;
+  }
+  return TRL_OK;
+}
+
+/* Asks for the page bytes and the bits that a write at address will touch. */
+void Prefetch(const PageStore *store, size_t index, uint32_t address) {
+#if defined(__GNUC__)
+  __builtin_prefetch(store->pages[index].bytes + address % PAGE_SIZE, 1);
+  __builtin_prefetch(&store->marks[index], 1);
+#else
+  (void)store;
+  (void)index;
+  (void)address;
+#endif
+}
+
+/* Writes the oldest queued write. */
+uint32_t WriteOldest(PageStore *store) {
+  const QueuedWrite &oldest = store->queue[(store->queueNext + QUEUED_WRITES - store->queued) % QUEUED_WRITES];
+  store->queued--;
+  return WriteNow(store, oldest.address, oldest.data, oldest.length, 0);
+}
+
+uint32_t WriteQueued(PageStore *store) {
+  uint32_t status = TRL_OK;
+  while (status == TRL_OK && store->queued > 0) {
+    status = WriteOldest(store);
+  }
+  return status;
+}
+
+/* Puts the pages in address order where they are, each moved once. */
+bool SortPagesInPlace(PageStore *store) {
+  const size_t count = store->count;
+  std::vector<uint32_t> order;
+  try {
+    order.resize(count);
+  } catch (const std::bad_alloc &) {
+    return false;
+  }
+  for (size_t index = 0; index < count; ++index) {
+    order[index] = static_cast<uint32_t>(index);
+  }
+  const PageMarks *marks = store->marks;
+  std::sort(order.begin(), order.end(), [marks](uint32_t left, uint32_t right) {
+    return marks[left].address < marks[right].address;
+  });
+  /* Position i takes the page at order[i]: follow each cycle once, one page aside. */
+  auto *spare = static_cast<PageBytes *>(std::malloc(sizeof(PageBytes)));
+  if (spare == nullptr) {
+    return false;
+  }
+  for (size_t first = 0; first < count; ++first) {
+    if (order[first] == first) {
+      continue;
+    }
+    *spare = store->pages[first];
+    const PageMarks spareMarks = store->marks[first];
+    size_t to = first;
+    for (size_t from = order[to]; from != first; from = order[to]) {
+      store->pages[to] = store->pages[from];
+      store->marks[to] = store->marks[from];
+      order[to] = static_cast<uint32_t>(to);
+      to = from;
+    }
+    store->pages[to] = *spare;
+    store->marks[to] = spareMarks;
+    order[to] = static_cast<uint32_t>(to);
+  }
+  std::free(spare);
+  return true;
+}
+
+/* Each stretch of held bytes, across pages that follow each other, as a segment in the block. */
+uint32_t MakeSegments(const PageStore *store, SegmentList *segments) {
+  uint64_t segmentEnd = 0; /* where the last segment ends, 0 while there is none */
+  for (size_t index = 0; index < store->count; ++index) {
+    const PageMarks &marks = store->marks[index];
+    const uint32_t pageAddress = marks.address;
+    const PageBits expanded = marks.fine == 0 ? ExpandChunks(marks.chunks) : PageBits{};
+    const uint64_t *bits = marks.fine == 0 ? expanded.words : store->fine[marks.fine - 1].words;
+    for (uint32_t offset = 0; offset < PAGE_SIZE;) {
+      const uint32_t first = FindFilled(bits, offset, PAGE_SIZE, true);
+      offset = FindFilled(bits, first, PAGE_SIZE, false);
+      if (offset == first) {
+        break;
+      }
+      const uint64_t start = uint64_t{pageAddress} + first;
+      if (!segments->empty() && start == segmentEnd) {
+        if (segmentEnd + (offset - first) - segments->back().address > UINT32_MAX) {
+          return TRL_ERR_MEMORY; /* one segment of the whole address space */
+        }
+        segments->back().length += offset - first;
+        segments->back().capacity += offset - first;
+      } else {
+        uint8_t *bytes = store->pages[index].bytes + first;
+        segments->push_back(Segment{static_cast<uint32_t>(start), offset - first, offset - first, bytes, nullptr});
+      }
+      segmentEnd = uint64_t{pageAddress} + offset;
+    }
+  }
+  return TRL_OK;
+}
+
+}  // namespace
+
+bool PageStoreTakes(const PageStore *store, uint32_t address, uint32_t length) {
+  const uint64_t pageBytes = uint64_t{store->count} * PAGE_SIZE;
+  if (pageBytes < PAGE_BUDGET || pageBytes <= SPARSE_FACTOR * store->bytesHeld) {
+    return true;
+  }
+  const uint64_t end = uint64_t{address} + length;
+  for (uint64_t page = address - address % PAGE_SIZE; page < end; page += PAGE_SIZE) {
+    if (FindPage(store, static_cast<uint32_t>(page)) == 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
+uint32_t PageStoreWrite(PageStore *store, uint32_t address, const uint8_t *data, uint32_t length, size_t room) {
+  if (length > QUEUED_WRITE_MAX) {
+    return WriteNow(store, address, data, length, room);
+  }
+  if (store->queue == nullptr) {
+    store->queue = static_cast<QueuedWrite *>(std::malloc(QUEUED_WRITES * sizeof(QueuedWrite)));
+    if (store->queue == nullptr) {
+      return TRL_ERR_MEMORY;
+    }
+  }
+  if (store->queued == QUEUED_WRITES) {
+    const uint32_t status = WriteOldest(store);
+    if (status != TRL_OK) {
+      return status;
+    }
+  }
+  /* The page is added now, so that its bytes can be fetched while the write waits. */
+  size_t index = 0;
+  if (!FindOrAddPage(store, address - address % PAGE_SIZE, room, &index)) {
+    return TRL_ERR_MEMORY;
+  }
+  Prefetch(store, index, address);
+  QueuedWrite &write = store->queue[store->queueNext];
+  write.address = address;
+  write.length = length;
+  CopyRecordBytes(write.data, data, length);
+  store->queueNext = (store->queueNext + 1) % QUEUED_WRITES;
+  store->queued++;
+  return TRL_OK;
+}
+
+uint32_t PageStoreFinish(PageStore *store, SegmentStore *target) {
+  uint32_t status = WriteQueued(store);
+  if (status == TRL_OK && store->count > 0) {
+    try {
+      target->arenas.reserve(1);
+      status = SortPagesInPlace(store) ? MakeSegments(store, &target->segments)
+                                       : static_cast<uint32_t>(TRL_ERR_MEMORY);
+    } catch (const std::bad_alloc &) {
+      status = TRL_ERR_MEMORY;
+    }
+    if (status == TRL_OK) {
+      target->arenas.push_back(reinterpret_cast<uint8_t *>(store->pages));
+      store->pages = nullptr;
+    } else {
+      target->segments.clear();
+    }
+  }
+  PageStoreClear(store);
+  return status;
+}
+
+void PageStoreClear(PageStore *store) {
+  if (store->windows != nullptr) {
+    for (uint32_t window = 0; window < WINDOW_COUNT; ++window) {
+      std::free(store->windows[window]);
+    }
+  }
+  std::free(store->windows);
+  std::free(store->pages);
+  std::free(store->marks);
+  std::free(store->fine);
+  std::free(store->queue);
+  *store = PageStore{};
+}

@@ -1,0 +1,87 @@
+/*
+ * Bytes that a load met out of address order, each at its own offset in a page
+ * of PAGE_SIZE bytes aligned to its address, with marks telling which are
+ * held. The pages lie in one block in the order they were first written;
+ * at the end they are put in address order where they are, so that the
+ * segments they make can stay in that block: whatever the record order, the
+ * data are held once.
+ */
+#ifndef TRELLAN_PAGE_STORE_H
+#define TRELLAN_PAGE_STORE_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "segment_store.h"
+
+constexpr uint32_t PAGE_SIZE = 1024;
+
+/* Records mostly hold whole 16-byte chunks: a bit a chunk then says what a page holds. */
+constexpr uint32_t CHUNK_SIZE = 16;
+
+struct PageBytes {
+  uint8_t bytes[PAGE_SIZE];
+};
+
+/* A bit for each byte of a page, for pages that were given part of a chunk. */
+struct PageBits {
+  uint64_t words[PAGE_SIZE / 64];
+};
+
+struct PageMarks {
+  uint64_t chunks;  /* chunks held whole, while fine is 0 */
+  uint32_t fine;    /* index + 1 of the page's PageBits, which then say what it holds */
+  uint32_t address;
+};
+
+/* Short writes wait in a queue while their page is fetched: scattered pages then cost no wait each. */
+constexpr uint32_t QUEUED_WRITES = 512;
+constexpr uint32_t QUEUED_WRITE_MAX = 256;
+
+struct QueuedWrite {
+  uint32_t address;
+  uint32_t length;
+  uint8_t data[QUEUED_WRITE_MAX];
+};
+
+struct PageStore {
+  PageBytes *pages;      /* in the order they were first written */
+  PageMarks *marks;      /* of each page */
+  size_t count;
+  size_t pageCapacity;
+  size_t markCapacity;
+  PageBits *fine;
+  size_t fineCount;
+  size_t fineCapacity;
+  uint32_t **windows;    /* for each 64 KiB of the address space: null, or each of its pages' index + 1 */
+  uint64_t bytesHeld;    /* bytes written, for how sparse the pages are */
+  QueuedWrite *queue;    /* QUEUED_WRITES of them, a ring */
+  uint32_t queued;       /* how many wait */
+  uint32_t queueNext;    /* where the next one goes */
+};
+
+/*
+ * Whether the store takes length bytes at address: always while it is small
+ * or its pages are well used, else only into pages it already has, so that
+ * scattered bytes cannot cost a page each without end.
+ */
+bool PageStoreTakes(const PageStore *store, uint32_t address, uint32_t length);
+
+/*
+ * Writes length bytes (at least 1, below ADDRESS_SPACE_END) at address. room:
+ * how many more bytes may come, if known (0: unknown). Fails with
+ * TRL_ERR_CONFLICT where a held byte differs, or TRL_ERR_MEMORY; a short
+ * write may wait and fail in a later call, or in PageStoreFinish().
+ */
+uint32_t PageStoreWrite(PageStore *store, uint32_t address, const uint8_t *data, uint32_t length, size_t room);
+
+/*
+ * Moves the bytes into segments of target, which must be empty: the segments
+ * stay in the block of pages, which target keeps. The store is empty
+ * afterwards, whatever the outcome. Fails as PageStoreWrite() does.
+ */
+uint32_t PageStoreFinish(PageStore *store, SegmentStore *target);
+
+void PageStoreClear(PageStore *store);
+
+#endif
