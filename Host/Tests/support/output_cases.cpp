@@ -35,9 +35,7 @@ std::string RunnerPrefix(CaseRunner runner) {
              "mount -t overlay none -o lowerdir=.l,upperdir=.u/u,workdir=.u/w .m && cd .m || exit 99; "
              "(ulimit -f 1; exec \"$@\" >/dev/null); status=$?; cp -a . .. && test $(kill -l $status) = XFSZ' sh ";
     case WITHOUT_PROC:
-      /* LeakSanitizer needs /proc to look at the process's threads. */
-      return "unshare -m sh -c 'mount --make-rprivate / && mount -t tmpfs none /proc && "
-             "ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0 exec \"$@\"' sh ";
+      return "unshare -m sh -c 'mount --make-rprivate / && mount -t tmpfs none /proc && exec \"$@\"' sh ";
     case FOLDER_SWAPPED:
       /* LeakSanitizer cannot work under ptrace. */
       return std::string("sh -c 'ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0 strace -f -qq -o .trace "
@@ -208,7 +206,10 @@ void ExpectOutputCases(const std::vector<OutputCase> &cases, const ToolUnderTest
     /* valgrind needs /proc, and does its own ftruncate; 60 runs under it take too long. */
     const bool needsPlainRun = outputCase.runner == WITHOUT_PROC || outputCase.runner == TERMINATED_IN_COPY ||
                                outputCase.runner == ON_FUSE;
+    /* AddressSanitizer reads its options through /proc, and its leak check at exit needs it. */
+    const bool needsProcAtExit = outputCase.runner == WITHOUT_PROC && BUILT_WITH_ADDRESS_SANITIZER;
     if ((needsRoot && !RunningAsRoot()) || (needsPlainRun && RunsUnderValgrind(tool.commandVariable)) ||
+        needsProcAtExit ||
         (outputCase.runner == ON_FUSE && !FuseWorks())) {
       ++skipped;
       continue;
@@ -239,7 +240,7 @@ void ExpectOutputCases(const std::vector<OutputCase> &cases, const ToolUnderTest
     EXPECT_EQ(leftovers, FindNamesWithPrefix(folder.root, tool.temporaryPrefix)) << outputCase.what;
   }
   if (skipped > 0) {
-    GTEST_SKIP() << skipped << " cases need root, FUSE (/dev/fuse, bindfs) or a tool not under valgrind";
+    GTEST_SKIP() << skipped << " cases need root, FUSE (/dev/fuse, bindfs), or a tool not under valgrind or AddressSanitizer";
   }
 }
 

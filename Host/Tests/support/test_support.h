@@ -5,6 +5,19 @@
 #include <string>
 #include <vector>
 
+/* Whether the tests, and so the tools built beside them, carry AddressSanitizer (GCC's macro, clang's feature). */
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool BUILT_WITH_ADDRESS_SANITIZER = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool BUILT_WITH_ADDRESS_SANITIZER = true;
+#else
+constexpr bool BUILT_WITH_ADDRESS_SANITIZER = false;
+#endif
+#else
+constexpr bool BUILT_WITH_ADDRESS_SANITIZER = false;
+#endif
+
 struct CommandResult {
   int exitCode; /* -1 when the command did not exit normally */
   std::string output; /* standard output only */

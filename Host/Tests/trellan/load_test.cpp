@@ -10,18 +10,8 @@
 
 #include "image_fixture.h"
 #include "srec_text.h"
+#include "test_support.h"
 
-/* GCC says so with a macro, clang through __has_feature. */
-#define UNDER_ADDRESS_SANITIZER false
-#if defined(__SANITIZE_ADDRESS__)
-#undef UNDER_ADDRESS_SANITIZER
-#define UNDER_ADDRESS_SANITIZER true
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#undef UNDER_ADDRESS_SANITIZER
-#define UNDER_ADDRESS_SANITIZER true
-#endif
-#endif
 
 namespace {
 
@@ -207,7 +197,7 @@ TEST_F(ImageTest, LoadFromFileSkipsTrailingWhiteSpaceOfAnyLength) {
 }
 
 TEST_F(ImageTest, MemoryReservedFollowsTheRecordsNotTheFileSize) {
-  if (UNDER_ADDRESS_SANITIZER) {
+  if (BUILT_WITH_ADDRESS_SANITIZER) {
     GTEST_SKIP() << "AddressSanitizer's shadow memory does not fit in the address space this test allows";
   }
   /* 16 data bytes, then a gigabyte of (sparse, zero) text: the load fails at that text, not for memory. */
