@@ -15,6 +15,16 @@ constexpr uint32_t WINDOW_SIZE = 0x10000;
 constexpr uint32_t WINDOW_COUNT = 0x10000;
 constexpr uint32_t PAGES_PER_WINDOW = WINDOW_SIZE / PAGE_SIZE;
 
+/* The window entry of a page that staged writes will add. */
+constexpr uint32_t PENDING_PAGE = UINT32_MAX;
+
+/* Staged writes are sorted by page in two passes of this many bits: page numbers have 22. */
+constexpr uint32_t SORT_DIGIT_BITS = 11;
+constexpr uint32_t SORT_BUCKETS = uint32_t{1} << SORT_DIGIT_BITS;
+
+/* How many staged writes ahead of the one being placed its bytes are asked for. */
+constexpr size_t PLACE_AHEAD = 16;
+
 /* Pages may take this much however sparse they are: a 32 MiB image in any order fits. */
 constexpr uint64_t PAGE_BUDGET = uint64_t{64} << 20;
 
@@ -55,23 +65,31 @@ uint32_t FindPage(const PageStore *store, uint32_t pageAddress) {
   return window == nullptr ? 0 : window[pageAddress % WINDOW_SIZE / PAGE_SIZE];
 }
 
-/* The index of the page at pageAddress, added with no byte held if there is none. */
-bool FindOrAddPage(PageStore *store, uint32_t pageAddress, size_t room, size_t *index) {
+/* The window entry of the page at pageAddress, its window made if there is none; null when out of memory. */
+uint32_t *FindWindowEntry(PageStore *store, uint32_t pageAddress) {
   if (store->windows == nullptr) {
     store->windows = static_cast<uint32_t **>(std::calloc(WINDOW_COUNT, sizeof(uint32_t *)));
     if (store->windows == nullptr) {
-      return false;
+      return nullptr;
     }
   }
   uint32_t *&window = store->windows[pageAddress / WINDOW_SIZE];
   if (window == nullptr) {
     window = static_cast<uint32_t *>(std::calloc(PAGES_PER_WINDOW, sizeof(uint32_t)));
     if (window == nullptr) {
-      return false;
+      return nullptr;
     }
   }
-  uint32_t &entry = window[pageAddress % WINDOW_SIZE / PAGE_SIZE];
-  if (entry == 0) {
+  return &window[pageAddress % WINDOW_SIZE / PAGE_SIZE];
+}
+
+/* The index of the page at pageAddress, added with no byte held if there is none. */
+bool FindOrAddPage(PageStore *store, uint32_t pageAddress, size_t room, size_t *index) {
+  uint32_t *entry = FindWindowEntry(store, pageAddress);
+  if (entry == nullptr) {
+    return false;
+  }
+  if (*entry == 0 || *entry == PENDING_PAGE) {
     const size_t needed = store->count + 1;
     const size_t roomPages = room / PAGE_SIZE;
     if (!GrowArray(&store->pages, &store->pageCapacity, needed, roomPages) ||
@@ -79,9 +97,12 @@ bool FindOrAddPage(PageStore *store, uint32_t pageAddress, size_t room, size_t *
       return false;
     }
     store->marks[store->count] = PageMarks{0, 0, pageAddress};
-    entry = static_cast<uint32_t>(++store->count);
+    if (*entry == PENDING_PAGE) {
+      store->pendingPages--;
+    }
+    *entry = static_cast<uint32_t>(++store->count);
   }
-  *index = entry - 1;
+  *index = *entry - 1;
   return true;
 }
 
@@ -159,7 +180,6 @@ uint32_t WriteNow(PageStore *store, uint32_t address, const uint8_t *data, uint3
       return status;
     }
     CopyRecordBytes(store->pages[index].bytes + offset, data, part);
-    store->bytesHeld += part;
     address += part;
     data += part;
     length -= part;
@@ -167,30 +187,68 @@ uint32_t WriteNow(PageStore *store, uint32_t address, const uint8_t *data, uint3
   return TRL_OK;
 }
 
-/* Asks for the page bytes and the bits that a write at address will touch. */
-void Prefetch(const PageStore *store, size_t index, uint32_t address) {
-#if defined(__GNUC__)
-  __builtin_prefetch(store->pages[index].bytes + address % PAGE_SIZE, 1);
-  __builtin_prefetch(&store->marks[index], 1);
-#else
-  (void)store;
-  (void)index;
-  (void)address;
-#endif
-}
-
-/* Writes the oldest queued write. */
-uint32_t WriteOldest(PageStore *store) {
-  const QueuedWrite &oldest = store->queue[(store->queueNext + QUEUED_WRITES - store->queued) % QUEUED_WRITES];
-  store->queued--;
-  return WriteNow(store, oldest.address, oldest.data, oldest.length, 0);
-}
-
-uint32_t WriteQueued(PageStore *store) {
-  uint32_t status = TRL_OK;
-  while (status == TRL_OK && store->queued > 0) {
-    status = WriteOldest(store);
+/* Marks the pages that length bytes at address touch as coming, where they are not held yet. */
+bool ReservePages(PageStore *store, uint32_t address, uint32_t length) {
+  const uint64_t end = uint64_t{address} + length;
+  for (uint64_t page = address - address % PAGE_SIZE; page < end; page += PAGE_SIZE) {
+    uint32_t *entry = FindWindowEntry(store, static_cast<uint32_t>(page));
+    if (entry == nullptr) {
+      return false;
+    }
+    if (*entry == 0) {
+      *entry = PENDING_PAGE;
+      store->pendingPages++;
+    }
   }
+  return true;
+}
+
+/* One pass of a radix sort of staged writes by page: stable, so two passes sort by the whole page number. */
+void SortStagedDigit(const StagedWrite *from, StagedWrite *to, size_t count, uint32_t shift) {
+  size_t starts[SORT_BUCKETS] = {};
+  for (size_t item = 0; item < count; ++item) {
+    starts[from[item].address / PAGE_SIZE >> shift & (SORT_BUCKETS - 1)]++;
+  }
+  size_t next = 0;
+  for (size_t &start : starts) {
+    const size_t size = start;
+    start = next;
+    next += size;
+  }
+  for (size_t item = 0; item < count; ++item) {
+    to[starts[from[item].address / PAGE_SIZE >> shift & (SORT_BUCKETS - 1)]++] = from[item];
+  }
+}
+
+/* Writes the staged writes in page order, so that the pages are walked once rather than at random. */
+uint32_t PlaceStaged(PageStore *store) {
+  const size_t count = store->stagedCount;
+  if (count == 0) {
+    return TRL_OK;
+  }
+  /* The pages these writes add, at once: growing by doubling would copy the pages while the stage is held. */
+  const size_t needed = store->count + store->pendingPages;
+  const size_t roomPages = store->stageRoom / PAGE_SIZE;
+  if (!GrowArray(&store->pages, &store->pageCapacity, needed, roomPages) ||
+      !GrowArray(&store->marks, &store->markCapacity, needed, roomPages)) {
+    return TRL_ERR_MEMORY;
+  }
+  StagedWrite *items = store->staged; /* its second half is the sort's scratch */
+  SortStagedDigit(items, items + count, count, 0);
+  SortStagedDigit(items + count, items, count, SORT_DIGIT_BITS);
+  uint32_t status = TRL_OK;
+  for (size_t item = 0; item < count && status == TRL_OK; ++item) {
+#if defined(__GNUC__)
+    if (item + PLACE_AHEAD < count) {
+      __builtin_prefetch(store->stageBytes + (items[item + PLACE_AHEAD].place >> 8));
+    }
+#endif
+    const StagedWrite &write = items[item];
+    status = WriteNow(store, write.address, store->stageBytes + (write.place >> 8), (write.place & 0xFF) + 1,
+                      store->stageRoom);
+  }
+  store->stagedCount = 0;
+  store->stageUsed = 0;
   return status;
 }
 
@@ -270,7 +328,7 @@ uint32_t MakeSegments(const PageStore *store, SegmentList *segments) {
 }  // namespace
 
 bool PageStoreTakes(const PageStore *store, uint32_t address, uint32_t length) {
-  const uint64_t pageBytes = uint64_t{store->count} * PAGE_SIZE;
+  const uint64_t pageBytes = (uint64_t{store->count} + store->pendingPages) * PAGE_SIZE;
   if (pageBytes < PAGE_BUDGET || pageBytes <= SPARSE_FACTOR * store->bytesHeld) {
     return true;
   }
@@ -284,38 +342,36 @@ bool PageStoreTakes(const PageStore *store, uint32_t address, uint32_t length) {
 }
 
 uint32_t PageStoreWrite(PageStore *store, uint32_t address, const uint8_t *data, uint32_t length, size_t room) {
-  if (length > QUEUED_WRITE_MAX) {
+  store->bytesHeld += length;
+  if (length > STAGED_WRITE_MAX) {
     return WriteNow(store, address, data, length, room);
   }
-  if (store->queue == nullptr) {
-    store->queue = static_cast<QueuedWrite *>(std::malloc(QUEUED_WRITES * sizeof(QueuedWrite)));
-    if (store->queue == nullptr) {
-      return TRL_ERR_MEMORY;
-    }
-  }
-  if (store->queued == QUEUED_WRITES) {
-    const uint32_t status = WriteOldest(store);
+  if (store->stageUsed + length > STAGE_BYTES || store->stagedCount == STAGED_WRITES) {
+    const uint32_t status = PlaceStaged(store);
     if (status != TRL_OK) {
       return status;
     }
   }
-  /* The page is added now, so that its bytes can be fetched while the write waits. */
-  size_t index = 0;
-  if (!FindOrAddPage(store, address - address % PAGE_SIZE, room, &index)) {
+  if (store->stageBytes == nullptr) {
+    /* Sized once: growing would hold two copies for a moment. Huge pages are committed only as the stage fills. */
+    store->stageBytes = static_cast<uint8_t *>(ResizeBlock(nullptr, STAGE_BYTES));
+    store->staged = static_cast<StagedWrite *>(ResizeBlock(nullptr, 2 * STAGED_WRITES * sizeof(StagedWrite)));
+    if (store->stageBytes == nullptr || store->staged == nullptr) {
+      return TRL_ERR_MEMORY;
+    }
+  }
+  if (!ReservePages(store, address, length)) {
     return TRL_ERR_MEMORY;
   }
-  Prefetch(store, index, address);
-  QueuedWrite &write = store->queue[store->queueNext];
-  write.address = address;
-  write.length = length;
-  CopyRecordBytes(write.data, data, length);
-  store->queueNext = (store->queueNext + 1) % QUEUED_WRITES;
-  store->queued++;
+  CopyRecordBytes(store->stageBytes + store->stageUsed, data, length);
+  store->staged[store->stagedCount++] = StagedWrite{address, static_cast<uint32_t>(store->stageUsed << 8 | (length - 1))};
+  store->stageUsed += length;
+  store->stageRoom = room;
   return TRL_OK;
 }
 
 uint32_t PageStoreFinish(PageStore *store, SegmentStore *target) {
-  uint32_t status = WriteQueued(store);
+  uint32_t status = PlaceStaged(store);
   if (status == TRL_OK && store->count > 0) {
     try {
       target->arenas.reserve(1);
@@ -345,6 +401,7 @@ void PageStoreClear(PageStore *store) {
   std::free(store->pages);
   std::free(store->marks);
   std::free(store->fine);
-  std::free(store->queue);
+  std::free(store->stageBytes);
+  std::free(store->staged);
   *store = PageStore{};
 }

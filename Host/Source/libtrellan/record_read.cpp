@@ -158,7 +158,7 @@ uint32_t FinishReading(RecordReader *reader, uint32_t status) {
   if (status == TRL_OK && !reader->sawRecord) {
     status = TRL_ERR_EMPTY;
   }
-  if (status == TRL_OK && reader->pages.count > 0) {
+  if (status == TRL_OK && reader->pages.bytesHeld > 0) {
     status = JoinPages(reader);
   }
   if (status == TRL_OK) {
