@@ -15,15 +15,18 @@ constexpr uint32_t WINDOW_SIZE = 0x10000;
 constexpr uint32_t WINDOW_COUNT = 0x10000;
 constexpr uint32_t PAGES_PER_WINDOW = WINDOW_SIZE / PAGE_SIZE;
 
-/* The window entry of a page that staged writes will add. */
-constexpr uint32_t PENDING_PAGE = UINT32_MAX;
+/* A bit for each page of the address space: 512 KiB, of which a load touches the part its image spans. */
+constexpr size_t KNOWN_WORDS = ADDRESS_SPACE_END / PAGE_SIZE / 64;
+
+/* No page lies at this address: pages are aligned. */
+constexpr uint32_t NO_PAGE = UINT32_MAX;
 
 /* Staged writes are sorted by page in two passes of this many bits: page numbers have 22. */
 constexpr uint32_t SORT_DIGIT_BITS = 11;
 constexpr uint32_t SORT_BUCKETS = uint32_t{1} << SORT_DIGIT_BITS;
 
 /* How many staged writes ahead of the one being placed its bytes are asked for. */
-constexpr size_t PLACE_AHEAD = 16;
+constexpr size_t PLACE_AHEAD = 32;
 
 /* Pages may take this much however sparse they are: a 32 MiB image in any order fits. */
 constexpr uint64_t PAGE_BUDGET = uint64_t{64} << 20;
@@ -59,10 +62,24 @@ inline void CopyRecordBytes(uint8_t *to, const uint8_t *from, uint32_t length) {
   }
 }
 
-/* The index + 1 of the page at pageAddress, or 0. */
-uint32_t FindPage(const PageStore *store, uint32_t pageAddress) {
-  const uint32_t *window = store->windows == nullptr ? nullptr : store->windows[pageAddress / WINDOW_SIZE];
-  return window == nullptr ? 0 : window[pageAddress % WINDOW_SIZE / PAGE_SIZE];
+/* Whether the page at pageAddress is held or coming: sets its bit, and says whether it was set before. */
+bool MarkKnown(PageStore *store, uint32_t pageAddress) {
+  uint64_t &word = store->known[pageAddress / PAGE_SIZE / 64];
+  const uint64_t bit = uint64_t{1} << (pageAddress / PAGE_SIZE % 64);
+  const bool known = (word & bit) != 0;
+  word |= bit;
+  return known;
+}
+
+bool IsKnown(const PageStore *store, uint32_t pageAddress) {
+  return store->known != nullptr && (store->known[pageAddress / PAGE_SIZE / 64] >> (pageAddress / PAGE_SIZE % 64) & 1) != 0;
+}
+
+bool AllocateKnown(PageStore *store) {
+  if (store->known == nullptr) {
+    store->known = static_cast<uint64_t *>(std::calloc(KNOWN_WORDS, sizeof(uint64_t)));
+  }
+  return store->known != nullptr;
 }
 
 /* The window entry of the page at pageAddress, its window made if there is none; null when out of memory. */
@@ -86,10 +103,10 @@ uint32_t *FindWindowEntry(PageStore *store, uint32_t pageAddress) {
 /* The index of the page at pageAddress, added with no byte held if there is none. */
 bool FindOrAddPage(PageStore *store, uint32_t pageAddress, size_t room, size_t *index) {
   uint32_t *entry = FindWindowEntry(store, pageAddress);
-  if (entry == nullptr) {
+  if (entry == nullptr || !AllocateKnown(store)) {
     return false;
   }
-  if (*entry == 0 || *entry == PENDING_PAGE) {
+  if (*entry == 0) {
     const size_t needed = store->count + 1;
     const size_t roomPages = room / PAGE_SIZE;
     if (!GrowArray(&store->pages, &store->pageCapacity, needed, roomPages) ||
@@ -97,7 +114,7 @@ bool FindOrAddPage(PageStore *store, uint32_t pageAddress, size_t room, size_t *
       return false;
     }
     store->marks[store->count] = PageMarks{0, 0, pageAddress};
-    if (*entry == PENDING_PAGE) {
+    if (MarkKnown(store, pageAddress)) {
       store->pendingPages--;
     }
     *entry = static_cast<uint32_t>(++store->count);
@@ -138,7 +155,7 @@ PageBits ExpandChunks(uint64_t chunks) {
 }
 
 /* Marks bytes [offset, offset + length) of a page held; TRL_ERR_CONFLICT where one is held with another value. */
-uint32_t MarkHeld(PageStore *store, size_t index, uint32_t offset, const uint8_t *data, uint32_t length) {
+uint32_t MarkHeldChecked(PageStore *store, size_t index, uint32_t offset, const uint8_t *data, uint32_t length) {
   PageMarks &marks = store->marks[index];
   const PageBytes &page = store->pages[index];
   if (marks.fine == 0 && offset % CHUNK_SIZE == 0 && length % CHUNK_SIZE == 0) {
@@ -167,6 +184,19 @@ uint32_t MarkHeld(PageStore *store, size_t index, uint32_t offset, const uint8_t
   return MarkBytes(&store->fine[marks.fine - 1], page, offset, data, length) ? TRL_OK : TRL_ERR_CONFLICT;
 }
 
+/* MarkHeldChecked(), short for whole chunks that no byte is held in yet: what nearly every record is. */
+inline uint32_t MarkHeld(PageStore *store, size_t index, uint32_t offset, const uint8_t *data, uint32_t length) {
+  PageMarks &marks = store->marks[index];
+  if (marks.fine == 0 && offset % CHUNK_SIZE == 0 && length % CHUNK_SIZE == 0 && length < PAGE_SIZE) {
+    const uint64_t mask = ((uint64_t{1} << (length / CHUNK_SIZE)) - 1) << (offset / CHUNK_SIZE);
+    if ((marks.chunks & mask) == 0) {
+      marks.chunks |= mask;
+      return TRL_OK;
+    }
+  }
+  return MarkHeldChecked(store, index, offset, data, length);
+}
+
 uint32_t WriteNow(PageStore *store, uint32_t address, const uint8_t *data, uint32_t length, size_t room) {
   while (length > 0) {
     const uint32_t offset = address % PAGE_SIZE;
@@ -189,14 +219,12 @@ uint32_t WriteNow(PageStore *store, uint32_t address, const uint8_t *data, uint3
 
 /* Marks the pages that length bytes at address touch as coming, where they are not held yet. */
 bool ReservePages(PageStore *store, uint32_t address, uint32_t length) {
+  if (!AllocateKnown(store)) {
+    return false;
+  }
   const uint64_t end = uint64_t{address} + length;
   for (uint64_t page = address - address % PAGE_SIZE; page < end; page += PAGE_SIZE) {
-    uint32_t *entry = FindWindowEntry(store, static_cast<uint32_t>(page));
-    if (entry == nullptr) {
-      return false;
-    }
-    if (*entry == 0) {
-      *entry = PENDING_PAGE;
+    if (!MarkKnown(store, static_cast<uint32_t>(page))) {
       store->pendingPages++;
     }
   }
@@ -237,15 +265,33 @@ uint32_t PlaceStaged(PageStore *store) {
   SortStagedDigit(items, items + count, count, 0);
   SortStagedDigit(items + count, items, count, SORT_DIGIT_BITS);
   uint32_t status = TRL_OK;
+  uint32_t pageAddress = NO_PAGE; /* of the page the last write went to */
+  size_t index = 0;               /* and its index */
   for (size_t item = 0; item < count && status == TRL_OK; ++item) {
 #if defined(__GNUC__)
     if (item + PLACE_AHEAD < count) {
       __builtin_prefetch(store->stageBytes + (items[item + PLACE_AHEAD].place >> 8));
     }
 #endif
-    const StagedWrite &write = items[item];
-    status = WriteNow(store, write.address, store->stageBytes + (write.place >> 8), (write.place & 0xFF) + 1,
-                      store->stageRoom);
+    const uint32_t address = items[item].address;
+    const uint8_t *data = store->stageBytes + (items[item].place >> 8);
+    const uint32_t length = (items[item].place & 0xFF) + 1;
+    const uint32_t offset = address % PAGE_SIZE;
+    if (offset + length > PAGE_SIZE) {
+      status = WriteNow(store, address, data, length, store->stageRoom);
+      continue;
+    }
+    if (address - offset != pageAddress) {
+      pageAddress = address - offset;
+      if (!FindOrAddPage(store, pageAddress, store->stageRoom, &index)) {
+        status = TRL_ERR_MEMORY;
+        break;
+      }
+    }
+    status = MarkHeld(store, index, offset, data, length);
+    if (status == TRL_OK) {
+      CopyRecordBytes(store->pages[index].bytes + offset, data, length);
+    }
   }
   store->stagedCount = 0;
   store->stageUsed = 0;
@@ -334,7 +380,7 @@ bool PageStoreTakes(const PageStore *store, uint32_t address, uint32_t length) {
   }
   const uint64_t end = uint64_t{address} + length;
   for (uint64_t page = address - address % PAGE_SIZE; page < end; page += PAGE_SIZE) {
-    if (FindPage(store, static_cast<uint32_t>(page)) == 0) {
+    if (!IsKnown(store, static_cast<uint32_t>(page))) {
       return false;
     }
   }
@@ -398,6 +444,7 @@ void PageStoreClear(PageStore *store) {
     }
   }
   std::free(store->windows);
+  std::free(store->known);
   std::free(store->pages);
   std::free(store->marks);
   std::free(store->fine);

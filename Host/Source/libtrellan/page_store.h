@@ -60,6 +60,7 @@ struct PageStore {
   size_t fineCount;
   size_t fineCapacity;
   uint32_t **windows;    /* for each 64 KiB of the address space: null, or each of its pages' index + 1 */
+  uint64_t *known;       /* a bit for each page of the address space: held, or coming with a staged write */
   uint64_t bytesHeld;    /* bytes written or staged, for how sparse the pages are */
   size_t pendingPages;   /* pages that staged writes will add: counted as held already */
   uint8_t *stageBytes;   /* STAGE_BYTES: the data of the staged writes, one after the other */
