@@ -259,11 +259,19 @@ uint32_t PlaceStaged(PageStore *store) {
   const size_t roomPages = store->stageRoom / PAGE_SIZE;
   if (!GrowArray(&store->pages, &store->pageCapacity, needed, roomPages) ||
       !GrowArray(&store->marks, &store->markCapacity, needed, roomPages)) {
-    return TRL_ERR_MEMORY;
+    /* The room is a guess: what the writes need may still fit. */
+    if (!GrowArray(&store->pages, &store->pageCapacity, needed, 0) ||
+        !GrowArray(&store->marks, &store->markCapacity, needed, 0)) {
+      return TRL_ERR_MEMORY;
+    }
   }
   StagedWrite *items = store->staged; /* its second half is the sort's scratch */
-  SortStagedDigit(items, items + count, count, 0);
-  SortStagedDigit(items + count, items, count, SORT_DIGIT_BITS);
+  if (store->stagedFalling && !store->stagedRising) {
+    std::reverse(items, items + count); /* written from the top down, as some writers do */
+  } else if (store->stagedFalling) {
+    SortStagedDigit(items, items + count, count, 0);
+    SortStagedDigit(items + count, items, count, SORT_DIGIT_BITS);
+  }
   uint32_t status = TRL_OK;
   uint32_t pageAddress = NO_PAGE; /* of the page the last write went to */
   size_t index = 0;               /* and its index */
@@ -294,6 +302,8 @@ uint32_t PlaceStaged(PageStore *store) {
     }
   }
   store->stagedCount = 0;
+  store->stagedRising = false;
+  store->stagedFalling = false;
   store->stageUsed = 0;
   return status;
 }
@@ -410,6 +420,11 @@ uint32_t PageStoreWrite(PageStore *store, uint32_t address, const uint8_t *data,
     return TRL_ERR_MEMORY;
   }
   CopyRecordBytes(store->stageBytes + store->stageUsed, data, length);
+  if (store->stagedCount > 0) {
+    const uint32_t lastPage = store->staged[store->stagedCount - 1].address / PAGE_SIZE;
+    store->stagedRising |= address / PAGE_SIZE > lastPage;
+    store->stagedFalling |= address / PAGE_SIZE < lastPage;
+  }
   store->staged[store->stagedCount++] = StagedWrite{address, static_cast<uint32_t>(store->stageUsed << 8 | (length - 1))};
   store->stageUsed += length;
   store->stageRoom = room;

@@ -67,6 +67,8 @@ struct PageStore {
   size_t stageUsed;
   StagedWrite *staged;   /* 2 * STAGED_WRITES: those staged, in arrival order, then room to sort them */
   size_t stagedCount;
+  bool stagedRising;     /* whether a staged write lies in a later page than the one staged before it */
+  bool stagedFalling;    /* or in an earlier one: if neither or only this, they need no sort */
   size_t stageRoom;      /* the room the last staged write gave, for the pages they add */
 };
 

@@ -235,9 +235,12 @@ uint32_t AddRecordData(RecordReader *reader, uint64_t start, const uint8_t *data
     return TRL_OK;
   }
   if (PageStoreTakes(&reader->pages, static_cast<uint32_t>(start), length)) {
-    /* Scattered records take a page each long before the pages fill: their room follows the pages. */
-    const size_t pageRoom = std::min(reader->textLeft / 2, ROOM_PER_LOADED_BYTE * std::max<size_t>(
-                                                               reader->bytesLoaded, reader->pages.count * PAGE_SIZE));
+    /* Scattered records take a page each long before the pages fill: their room follows the pages. Pages
+       grow while a full stage is held, so they get twice the room segments get: growing by copying then
+       holds the pages twice less often. */
+    const size_t pagesHeld = (reader->pages.count + reader->pages.pendingPages) * PAGE_SIZE;
+    const size_t pageRoom = std::min(reader->textLeft / 2, 2 * ROOM_PER_LOADED_BYTE * std::max<size_t>(
+                                                               reader->bytesLoaded, pagesHeld));
     return PageStoreWrite(&reader->pages, static_cast<uint32_t>(start), data, length, pageRoom);
   }
   uint8_t *destination = RunListAppend(&reader->outOfOrder, static_cast<uint32_t>(start), length, room);
