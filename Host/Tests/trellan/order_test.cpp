@@ -180,4 +180,51 @@ TEST_F(ImageTest, RecordsScatteredBeyondThePageBudgetLoadAndConflictsStillShow) 
   EXPECT_EQ(TRL_ERR_CONFLICT, Load(text + Srec('3', 0x01000000, {static_cast<uint8_t>(model[0x01000000] ^ 1)})));
 }
 
+TEST_F(ImageTest, ImagesLargerThanTheStageLoadInAnyOrderAndRefuseAContradictionWhereverItLies) {
+  /* 16-byte records out of order wait in a stage of 4 MiB: these fill it twice over. */
+  constexpr uint32_t BASE = 0x20000000;
+  constexpr uint32_t RECORDS = 530000;
+  Bytes expected(uint64_t{RECORDS} * 16);
+  for (uint32_t index = 0; index < expected.size(); ++index) {
+    expected[index] = ValueAt(BASE + index, 3);
+  }
+  struct Case {
+    const char *name;
+    bool shuffled;
+    bool contradicted; /* a record halfway gives another value to a byte the second record held */
+  };
+  for (const Case &test : {Case{"shuffled", true, false}, Case{"from the top down", false, false},
+                           Case{"contradicted", false, true}}) {
+    SCOPED_TRACE(test.name);
+    std::vector<uint32_t> order(RECORDS);
+    for (uint32_t index = 0; index < RECORDS; ++index) {
+      order[index] = RECORDS - 1 - index;
+    }
+    std::mt19937 random(5);
+    if (test.shuffled) {
+      std::shuffle(order.begin(), order.end(), random);
+    }
+    std::string text;
+    for (uint32_t index = 0; index < RECORDS; ++index) {
+      const auto at = expected.begin() + order[index] * 16;
+      Bytes data(at, at + 16);
+      if (test.contradicted && index == RECORDS / 2) {
+        data = Bytes(expected.begin() + order[1] * 16, expected.begin() + order[1] * 16 + 16);
+        data[7] ^= 1;
+        text += Srec('3', BASE + order[1] * 16, data);
+      }
+      text += Srec('3', BASE + order[index] * 16, Bytes(at, at + 16));
+    }
+    ASSERT_EQ(TRL_OK, TrlFirmwareClearData());
+    ASSERT_EQ(TRL_OK, Load(Srec('3', 0x100, {1, 2, 3})));
+    if (test.contradicted) {
+      EXPECT_EQ(TRL_ERR_CONFLICT, Load(text));
+      EXPECT_EQ((SegmentSnapshot{{0x100, {1, 2, 3}}}), Segments());
+    } else {
+      ASSERT_EQ(TRL_OK, Load(text));
+      EXPECT_EQ((SegmentSnapshot{{0x100, {1, 2, 3}}, {BASE, expected}}), Segments());
+    }
+  }
+}
+
 }  // namespace
