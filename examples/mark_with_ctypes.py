@@ -6,7 +6,9 @@ Usage: mark_with_ctypes.py LIBRARY INPUT OUTPUT TABLE_ADDRESS [EXCLUDE_FIRST EXC
   e.g. mark_with_ctypes.py libtrellan.so.1 demoprog_placeholder.srec marked.srec \\
            0800C000 0800C000 0800C0FF
 Addresses are hexadecimal; the excluded range (both ends included) stays in
-the image but out of the checksums, as Velmark's -x.
+the image but out of the checksums, as Velmark's -x. Like Velmark, it refuses
+a table over bytes that the table checksums; unlike Velmark, it does not make
+sure that the firmware-side checker reads the table with one count only.
 """
 import ctypes
 import struct
@@ -43,12 +45,17 @@ def Check(trl, status, what):
         raise RuntimeError(f"{what}: {trl.TrlStatusText(status).decode()}")
 
 
-def BuildTable(trl):
+def BuildTable(trl, tableAddress):
     """One entry (address, length, CRC) per segment, under the header (magic, count, list CRC)."""
     entries = b""
-    for index in range(trl.TrlFirmwareGetSegmentCount()):
+    segmentCount = trl.TrlFirmwareGetSegmentCount()
+    tableEnd = tableAddress + 10 + 10 * segmentCount
+    for index in range(segmentCount):
         address, length = ctypes.c_uint32(), ctypes.c_uint32()
         data = trl.TrlFirmwareGetSegment(index, ctypes.byref(address), ctypes.byref(length))
+        # A table over checksummed bytes would change them and never check.
+        if address.value < tableEnd and tableAddress < address.value + length.value:
+            raise RuntimeError("the table would cover bytes it checksums")
         crc = trl.TrlUtilCrc16Calculate(ctypes.string_at(data, length.value), length.value)
         entries += struct.pack("<IIH", address.value, length.value, crc)
     count = len(entries) // 10
@@ -63,7 +70,7 @@ def MarkImage(trl, inputFile, outputFile, tableAddress, excluded):
         if excluded:
             first, last = excluded
             Check(trl, trl.TrlFirmwareRemoveData(first, last - first + 1), "exclude")
-        table = BuildTable(trl)
+        table = BuildTable(trl, tableAddress)
         # The excluded bytes come back with the image as it was loaded.
         Check(trl, trl.TrlFirmwareClearData(), "clear")
         Check(trl, trl.TrlFirmwareLoadFromFile(inputFile.encode(), 0), inputFile)

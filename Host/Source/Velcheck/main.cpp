@@ -102,9 +102,15 @@ static std::string DescribeHeaderFault(const CitResult &header, const TableRoom 
     default:
       break;
   }
+  /* An -a off the image, or a header cut short, is no table cut short. */
+  if (room.size == 0) {
+    return "the image holds no whole 10-byte header there";
+  }
   /* The count's entries do not fit the room: say what ended it before them. */
   const std::string entry = "entry " + std::to_string(room.entryCount);
-  switch (room.size == 0 ? TABLE_ROOM_END_IMAGE : room.end) {
+  switch (room.end) {
+    case TABLE_ROOM_END_ERASED:
+      return entry + " is erased (all 0xFF)";
     case TABLE_ROOM_END_EMPTY:
       return entry + " names no bytes";
     case TABLE_ROOM_END_PAST_TOP:
@@ -209,10 +215,11 @@ static bool DisplayRequestedInformation(int argc, char *argv[]) {
   }
   if (strcmp(argv[1], "--help") == 0) {
     printf("Usage: Velcheck [-a<hex>] [-b<hex>] <image file>\n"
-           "Checks an S-record, Intel HEX or raw image against the checksum info tables in it.\n"
+           "Checks an S-record, Intel HEX, ELF or raw image against the checksum info tables in it.\n"
            "  -a<hex>  check only the table at this address\n"
            "  -b<hex>  the image is raw bytes read back from a device, the first at this address\n"
-           "Exit status: 0 every segment matches, 1 a segment does not, 2 no table or no image.\n");
+           "Exit status: 0 every segment matches, 1 a segment does not, 2 a table is missing or damaged,\n"
+           "or the image or command line cannot be used.\n");
     return true;
   }
   return false;

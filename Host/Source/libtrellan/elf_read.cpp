@@ -10,6 +10,7 @@
 #include <cstring>
 #include <new>
 
+#include "range_index.h"
 #include "record_read.h"
 #include "trellan.h"
 
@@ -53,6 +54,7 @@ struct ProgramHeader {
   uint64_t virtualAddress;
   uint64_t physicalAddress;
   uint64_t fileSize;
+  uint64_t memorySize;
 };
 
 struct SectionHeader {
@@ -130,11 +132,13 @@ ProgramHeader DecodeProgram(const ElfHeader &header, const uint8_t *entry) {
     program.virtualAddress = ReadNumber(entry + 16, 8, big);
     program.physicalAddress = ReadNumber(entry + 24, 8, big);
     program.fileSize = ReadNumber(entry + 32, 8, big);
+    program.memorySize = ReadNumber(entry + 40, 8, big);
   } else {
     program.offset = ReadNumber(entry + 4, 4, big);
     program.virtualAddress = ReadNumber(entry + 8, 4, big);
     program.physicalAddress = ReadNumber(entry + 12, 4, big);
     program.fileSize = ReadNumber(entry + 16, 4, big);
+    program.memorySize = ReadNumber(entry + 20, 4, big);
   }
   return program;
 }
@@ -237,22 +241,39 @@ uint32_t CheckSectionNames(const ElfInput &input, const std::vector<SectionHeade
   return status;
 }
 
-/*
- * A section's load address: where the load segment holding its file bytes
- * puts them. A section in no segment loads at its own address.
- */
-uint64_t FindLoadAddress(const std::vector<ProgramHeader> &programs, bool useVirtual,
-                         const SectionHeader &section) {
+/* The end of [start, start + length), kept from wrapping: far past 32 bits either way. */
+uint64_t EndOf(uint64_t start, uint64_t length) {
+  return start <= UINT64_MAX - length ? start + length : UINT64_MAX;
+}
+
+/* True when [start, start + length) and [otherStart, otherStart + otherLength) share an address. */
+bool IsOverlapping(uint64_t start, uint64_t length, uint64_t otherStart, uint64_t otherLength) {
+  return length > 0 && otherLength > 0 && start < EndOf(otherStart, otherLength) &&
+         otherStart < EndOf(start, length);
+}
+
+uint64_t SegmentLoadAddress(const ProgramHeader &program, bool useVirtual) {
+  return useVirtual ? program.virtualAddress : program.physicalAddress;
+}
+
+/* Two load segments that write one address leave there whichever the loader takes last: refused. */
+uint32_t CheckSegmentsApart(const std::vector<ProgramHeader> &programs, bool useVirtual) {
+  std::vector<ProgramHeader> loads;
   for (const ProgramHeader &program : programs) {
-    if (program.type == PT_LOAD && section.offset >= program.offset &&
-        section.offset - program.offset <= program.fileSize &&
-        section.size <= program.fileSize - (section.offset - program.offset)) {
-      const uint64_t base = useVirtual ? program.virtualAddress : program.physicalAddress;
-      const uint64_t offset = section.offset - program.offset;
-      return base <= UINT64_MAX - offset ? base + offset : UINT64_MAX; /* far past 32 bits either way */
+    if (program.type == PT_LOAD && program.fileSize > 0) {
+      loads.push_back(program);
     }
   }
-  return section.address;
+  std::sort(loads.begin(), loads.end(), [useVirtual](const ProgramHeader &left, const ProgramHeader &right) {
+    return SegmentLoadAddress(left, useVirtual) < SegmentLoadAddress(right, useVirtual);
+  });
+  for (size_t index = 1; index < loads.size(); ++index) {
+    if (IsOverlapping(SegmentLoadAddress(loads[index - 1], useVirtual), loads[index - 1].fileSize,
+                      SegmentLoadAddress(loads[index], useVirtual), loads[index].fileSize)) {
+      return TRL_ERR_CONFLICT;
+    }
+  }
+  return TRL_OK;
 }
 
 uint32_t AddPiece(uint64_t fileOffset, uint64_t address, uint64_t length, uint32_t addressOffset,
@@ -266,6 +287,53 @@ uint32_t AddPiece(uint64_t fileOffset, uint64_t address, uint64_t length, uint32
   }
   pieces->push_back(ElfPiece{fileOffset, static_cast<uint32_t>(address), static_cast<uint32_t>(length)});
   return TRL_OK;
+}
+
+/*
+ * The allocated sections with file bytes, each at its load address: where the
+ * first load segment holding its file bytes puts them. A section in no segment
+ * loads at its own address, unless a load segment writes or clears that
+ * memory: the device would then hold the segment's bytes, not the section's,
+ * so such a file is refused.
+ */
+uint32_t AddSectionPieces(const std::vector<ProgramHeader> &programs, bool useVirtual,
+                          const std::vector<SectionHeader> &sections, uint32_t addressOffset,
+                          std::vector<ElfPiece> *pieces) {
+  std::vector<NumberedRange> fileRanges;
+  std::vector<NumberedRange> memoryRanges;
+  for (size_t index = 0; index < programs.size(); ++index) {
+    const ProgramHeader &program = programs[index];
+    if (program.type == PT_LOAD) {
+      const uint64_t address = SegmentLoadAddress(program, useVirtual);
+      fileRanges.push_back(NumberedRange{program.offset, program.offset + program.fileSize, index});
+      memoryRanges.push_back(NumberedRange{address, EndOf(address, std::max(program.fileSize, program.memorySize)), index});
+    }
+  }
+  std::vector<const SectionHeader *> loaded;
+  std::vector<NumberedRange> wanted;
+  for (const SectionHeader &section : sections) {
+    if (section.type != SHT_NULL && section.type != SHT_NOBITS && (section.flags & SHF_ALLOC) != 0 &&
+        section.size > 0) {
+      wanted.push_back(NumberedRange{section.offset, section.offset + section.size, loaded.size()});
+      loaded.push_back(&section);
+    }
+  }
+  const std::vector<size_t> holders = FindFirstHolders(fileRanges, wanted);
+  const ReachIndex memory = BuildReachIndex(memoryRanges);
+  uint32_t status = TRL_OK;
+  for (size_t index = 0; status == TRL_OK && index < loaded.size(); ++index) {
+    const SectionHeader &section = *loaded[index];
+    if (holders[index] != SIZE_MAX) {
+      const ProgramHeader &program = programs[holders[index]];
+      status = AddPiece(section.offset, EndOf(SegmentLoadAddress(program, useVirtual), section.offset - program.offset),
+                        section.size, addressOffset, pieces);
+    } else if (IsMetByIndex(memory, section.address, EndOf(section.address, section.size))) {
+      status = TRL_ERR_CONFLICT;
+    } else {
+      status = AddPiece(section.offset, section.address, section.size, addressOffset, pieces);
+    }
+  }
+  return status;
 }
 
 /*
@@ -311,12 +379,11 @@ uint32_t FindPieces(const ElfInput &input, const ElfHeader &header, uint32_t add
       headers->push_back(ElfPiece{names.offset, 0, static_cast<uint32_t>(names.size)});
     }
   }
-  for (const SectionHeader &section : sections) {
-    if (status == TRL_OK && section.type != SHT_NULL && section.type != SHT_NOBITS &&
-        (section.flags & SHF_ALLOC) != 0 && section.size > 0) {
-      status = AddPiece(section.offset, FindLoadAddress(programs, everyPhysicalZero, section), section.size,
-                        addressOffset, pieces);
-    }
+  if (status == TRL_OK) {
+    status = CheckSegmentsApart(programs, everyPhysicalZero);
+  }
+  if (status == TRL_OK) {
+    status = AddSectionPieces(programs, everyPhysicalZero, sections, addressOffset, pieces);
   }
   for (const ProgramHeader &program : programs) {
     if (status == TRL_OK && sections.empty() && program.type == PT_LOAD && program.fileSize > 0) {
@@ -325,6 +392,22 @@ uint32_t FindPieces(const ElfInput &input, const ElfHeader &header, uint32_t add
     }
   }
   return status;
+}
+
+/*
+ * Sections that share file bytes each load them again: many that share much
+ * would make a small file fill or compare gigabytes. Linkers give every
+ * section bytes of its own, so more bytes than the file holds is a damaged file.
+ */
+bool IsWithinFileSize(const std::vector<ElfPiece> &pieces, uint64_t fileSize) {
+  uint64_t total = 0;
+  for (const ElfPiece &piece : pieces) {
+    total += piece.length;
+    if (total > fileSize) {
+      return false;
+    }
+  }
+  return true;
 }
 
 /* Buffer for comparing file bytes with bytes already loaded. */
@@ -449,6 +532,9 @@ uint32_t ReadElf(const ElfInput &input, uint32_t addressOffset, FirmwareImage *i
   }
   if (status == TRL_OK && pieces.empty()) {
     status = TRL_ERR_EMPTY;
+  }
+  if (status == TRL_OK && !IsWithinFileSize(pieces, input.size)) {
+    status = TRL_ERR_ELF;
   }
   if (status == TRL_OK) {
     status = ReadPieces(input, pieces, image);

@@ -170,10 +170,12 @@ TRL_API uint32_t TrlFirmwareTerminate(void);
  * saves write over (replacing one loaded before), so a file read here must
  * not change before that save. Fails as above, or with TRL_ERR_ELF
  * (truncated; a header, table, section or segment past the end of the file;
- * a section name past the end of its string table), TRL_ERR_NOT_EXECUTABLE
- * (ET_REL or ET_CORE), TRL_ERR_OVERFLOW (an address past 0xFFFFFFFF),
- * TRL_ERR_EMPTY (no such bytes) or TRL_ERR_CONFLICT (two sections giving one
- * address different bytes). Section bytes are read from the file straight
+ * a section name past the end of its string table; sections holding more
+ * bytes than the file), TRL_ERR_NOT_EXECUTABLE (ET_REL or ET_CORE),
+ * TRL_ERR_OVERFLOW (an address past 0xFFFFFFFF), TRL_ERR_EMPTY (no such
+ * bytes) or TRL_ERR_CONFLICT (two sections giving one address different
+ * bytes; two load segments writing one address; a section in no load segment
+ * at an address a load segment writes or clears). Section bytes are read from the file straight
  * into the image: the file is not held in memory besides, unless it is a pipe
  * or a device, which is read whole and kept.
  */

@@ -32,7 +32,9 @@ TableRoom MeasureTableRoom(CitReadFunction read, void *context, uint32_t tableAd
     }
     const uint64_t address = ReadLittleEndian(bytes, 4);
     const uint64_t length = ReadLittleEndian(bytes + 4, 4);
-    if (length == 0) {
+    if (address == 0xFFFFFFFF && length == 0xFFFFFFFF && ReadLittleEndian(bytes + 8, 2) == 0xFFFF) {
+      room.end = TABLE_ROOM_END_ERASED;
+    } else if (length == 0) {
       room.end = TABLE_ROOM_END_EMPTY;
     } else if (address + length > ADDRESS_SPACE_SIZE) {
       room.end = TABLE_ROOM_END_PAST_TOP;

@@ -16,6 +16,7 @@ uint32_t ReadLittleEndian(const uint8_t *bytes, unsigned size);
 /* Why the 10 bytes after the last entry of a room are no entry. */
 enum TableRoomEnd {
   TABLE_ROOM_END_IMAGE,      /* the image does not hold them */
+  TABLE_ROOM_END_ERASED,     /* all 0xFF, as erased flash reads */
   TABLE_ROOM_END_EMPTY,      /* the range they name has no bytes */
   TABLE_ROOM_END_PAST_TOP,   /* the range they name runs past 0xFFFFFFFF */
   TABLE_ROOM_END_DESCENDING  /* the range they name starts below the end of the one before */

@@ -35,7 +35,9 @@ std::string RunnerPrefix(CaseRunner runner) {
              "mount -t overlay none -o lowerdir=.l,upperdir=.u/u,workdir=.u/w .m && cd .m || exit 99; "
              "(ulimit -f 1; exec \"$@\" >/dev/null); status=$?; cp -a . .. && test $(kill -l $status) = XFSZ' sh ";
     case WITHOUT_PROC:
-      return "unshare -m sh -c 'mount --make-rprivate / && mount -t tmpfs none /proc && exec \"$@\"' sh ";
+      /* LeakSanitizer needs /proc to look at the process's threads. */
+      return "unshare -m sh -c 'mount --make-rprivate / && mount -t tmpfs none /proc && "
+             "ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0 exec \"$@\"' sh ";
     case FOLDER_SWAPPED:
       /* LeakSanitizer cannot work under ptrace. */
       return std::string("sh -c 'ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0 strace -f -qq -o .trace "

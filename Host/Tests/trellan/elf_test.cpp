@@ -107,6 +107,28 @@ TEST_F(ImageTest, DamagedElfsAreRefusedLeavingTheImageAlone) {
       {"two sections, one address, different bytes",
        false, [](BuiltElf *elf) { PutElfNumber(elf, false, elf->programTable + 32 + 12, 0x08000000, 4); },
        TRL_ERR_CONFLICT},
+      {"a segment loading other bytes over a segment's addresses",
+       false,
+       [](BuiltElf *elf) {
+         PutElfNumber(elf, false, elf->programTable + 32 + 4, elf->sectionOffsets[5], 4);
+         PutElfNumber(elf, false, elf->programTable + 32 + 12, 0x08000010, 4);
+       },
+       TRL_ERR_CONFLICT},
+      {"a section in no segment where a segment clears memory",
+       false,
+       [](BuiltElf *elf) {
+         PutElfNumber(elf, false, elf->programTable + 32, 0, 4); /* .cit's segment becomes PT_NULL */
+         PutElfNumber(elf, false, elf->programTable + 20, 0x10000, 4);
+       },
+       TRL_ERR_CONFLICT},
+      {"sections holding more bytes than the file",
+       false,
+       [](BuiltElf *elf) {
+         PutElfNumber(elf, false, SectionField(*elf, 4, 4, 4), 1, 4); /* .bss becomes PROGBITS over the whole file */
+         PutElfNumber(elf, false, SectionField(*elf, 4, 16, 24), 0, 4);
+         PutElfNumber(elf, false, SectionField(*elf, 4, 20, 32), elf->bytes.size(), 4);
+       },
+       TRL_ERR_ELF},
   };
   for (const RefusalCase &row : cases) {
     SCOPED_TRACE(row.name);

@@ -148,7 +148,7 @@ std::vector<ImageCase> MakeImageCases(const ScratchFolder &folder) {
       {"many.srec", 0x00200000, CIT_STATUS_VALID, 300, 0, ""},
       {"many-filled.srec", 0x00200000, CIT_STATUS_VALID, 300, 0, ""},
       {"magic-run.srec", TABLE_ADDRESS, CIT_STATUS_VALID, 3, 0,
-       "[ERROR] Checksum info table at 0x07000FFC: the image does not hold the whole table.\n\n"},
+       "[ERROR] Checksum info table at 0x07000FFC: the image holds no whole 10-byte header there.\n\n"},
       {"changed-0.srec", TABLE_ADDRESS, CIT_STATUS_ENTRY_CRC_WRONG, 3, 0, ""},
       {"changed-1.srec", TABLE_ADDRESS, CIT_STATUS_ENTRY_CRC_WRONG, 3, 1, ""},
       {"changed-2.srec", TABLE_ADDRESS, CIT_STATUS_ENTRY_CRC_WRONG, 3, 2, ""},

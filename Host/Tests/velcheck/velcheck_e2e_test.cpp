@@ -139,14 +139,14 @@ TEST_F(VelcheckTest, EverythingElseIsOneLineAndExit2) {
       {"in.srec", notFound},
       {"magic.srec", "[ERROR] Checksum info table at 0x0800C000: the magic is wrong."},
       {"list-crc.srec", "[ERROR] Checksum info table at 0x0800C000: the list CRC does not match the entries."},
-      {"cut.srec", "[ERROR] Checksum info table at 0x0800C000: the image does not hold the whole table."},
+      {"cut.srec", "[ERROR] Checksum info table at 0x0800C000: the image holds no whole 10-byte header there."},
       {"-a0800C000 empty-entry.srec", "[ERROR] No checksum info table at 0x0800C000: entry 1 names no bytes."},
       {"-a07000001 decoy.srec", "[ERROR] No checksum info table at 0x07000001: the table names no segment."},
-      {"-a0800C000 in.srec", "[ERROR] No checksum info table at 0x0800C000: the image does not hold the whole table."},
+      {"-a0800C000 in.srec", "[ERROR] No checksum info table at 0x0800C000: the image holds no whole 10-byte header there."},
       {"-a0x0800c000 magic.srec", "[ERROR] No checksum info table at 0x0800C000: the magic is wrong."},
       {"-a0800C000 list-crc.srec", "[ERROR] No checksum info table at 0x0800C000: the list CRC does not match the entries."},
       {"-a0800C001 plain.srec", "[ERROR] No checksum info table at 0x0800C001: the magic is wrong."},
-      {"-a0800C020 plain.srec", "[ERROR] No checksum info table at 0x0800C020: the image does not hold the whole table."},
+      {"-a0800C020 plain.srec", "[ERROR] No checksum info table at 0x0800C020: the image holds no whole 10-byte header there."},
   };
   for (const auto &[arguments, message] : runs) {
     const CommandResult result = RunVelcheck(folder, arguments);
@@ -275,7 +275,7 @@ TEST_F(VelcheckTest, ADamagedTableBesideAWholeOneIsReportedInEveryFormat) {
     const char *readBackReason; /* where erased flash follows the table */
   };
   const std::vector<Case> cases = {
-      {"count byte", 4, "the image does not hold the whole table", "entry 2 runs past 0xFFFFFFFF"},
+      {"count byte", 4, "the image does not hold the whole table", "entry 2 is erased (all 0xFF)"},
       {"list CRC", 8, "the list CRC does not match the entries", nullptr},
       {"entry 1", 21, "entry 1 starts below the end of the entry before", nullptr},
   };
