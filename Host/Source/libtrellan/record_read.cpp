@@ -236,8 +236,8 @@ uint32_t AddRecordData(RecordReader *reader, uint64_t start, const uint8_t *data
   }
   if (PageStoreTakes(&reader->pages, static_cast<uint32_t>(start), length)) {
     /* Scattered records take a page each long before the pages fill: their room follows the pages. Pages
-       grow while a full stage is held, so they get twice the room segments get: growing by copying then
-       holds the pages twice less often. */
+       grow while a full stage is held, so they get twice the room segments get: fewer copies of the
+       pages then coincide with the stage. */
     const size_t pagesHeld = (reader->pages.count + reader->pages.pendingPages) * PAGE_SIZE;
     const size_t pageRoom = std::min(reader->textLeft / 2, 2 * ROOM_PER_LOADED_BYTE * std::max<size_t>(
                                                                reader->bytesLoaded, pagesHeld));
