@@ -15,6 +15,19 @@ constexpr uint32_t WINDOW_SIZE = 0x10000;
 constexpr uint32_t WINDOW_COUNT = 0x10000;
 constexpr uint32_t PAGES_PER_WINDOW = WINDOW_SIZE / PAGE_SIZE;
 
+/* A bit for each page of the address space: 512 KiB, of which a load touches the part its image spans. */
+constexpr size_t KNOWN_WORDS = ADDRESS_SPACE_END / PAGE_SIZE / 64;
+
+/* No page lies at this address: pages are aligned. */
+constexpr uint32_t NO_PAGE = UINT32_MAX;
+
+/* Staged writes are sorted by page in two passes of this many bits: page numbers have 22. */
+constexpr uint32_t SORT_DIGIT_BITS = 11;
+constexpr uint32_t SORT_BUCKETS = uint32_t{1} << SORT_DIGIT_BITS;
+
+/* How many staged writes ahead of the one being placed its bytes are asked for. */
+constexpr size_t PLACE_AHEAD = 32;
+
 /* Pages may take this much however sparse they are: a 32 MiB image in any order fits. */
 constexpr uint64_t PAGE_BUDGET = uint64_t{64} << 20;
 
@@ -49,29 +62,51 @@ inline void CopyRecordBytes(uint8_t *to, const uint8_t *from, uint32_t length) {
   }
 }
 
-/* The index + 1 of the page at pageAddress, or 0. */
-uint32_t FindPage(const PageStore *store, uint32_t pageAddress) {
-  const uint32_t *window = store->windows == nullptr ? nullptr : store->windows[pageAddress / WINDOW_SIZE];
-  return window == nullptr ? 0 : window[pageAddress % WINDOW_SIZE / PAGE_SIZE];
+/* Whether the page at pageAddress is held or coming: sets its bit, and says whether it was set before. */
+bool MarkKnown(PageStore *store, uint32_t pageAddress) {
+  uint64_t &word = store->known[pageAddress / PAGE_SIZE / 64];
+  const uint64_t bit = uint64_t{1} << (pageAddress / PAGE_SIZE % 64);
+  const bool known = (word & bit) != 0;
+  word |= bit;
+  return known;
 }
 
-/* The index of the page at pageAddress, added with no byte held if there is none. */
-bool FindOrAddPage(PageStore *store, uint32_t pageAddress, size_t room, size_t *index) {
+bool IsKnown(const PageStore *store, uint32_t pageAddress) {
+  return store->known != nullptr && (store->known[pageAddress / PAGE_SIZE / 64] >> (pageAddress / PAGE_SIZE % 64) & 1) != 0;
+}
+
+bool AllocateKnown(PageStore *store) {
+  if (store->known == nullptr) {
+    store->known = static_cast<uint64_t *>(std::calloc(KNOWN_WORDS, sizeof(uint64_t)));
+  }
+  return store->known != nullptr;
+}
+
+/* The window entry of the page at pageAddress, its window made if there is none; null when out of memory. */
+uint32_t *FindWindowEntry(PageStore *store, uint32_t pageAddress) {
   if (store->windows == nullptr) {
     store->windows = static_cast<uint32_t **>(std::calloc(WINDOW_COUNT, sizeof(uint32_t *)));
     if (store->windows == nullptr) {
-      return false;
+      return nullptr;
     }
   }
   uint32_t *&window = store->windows[pageAddress / WINDOW_SIZE];
   if (window == nullptr) {
     window = static_cast<uint32_t *>(std::calloc(PAGES_PER_WINDOW, sizeof(uint32_t)));
     if (window == nullptr) {
-      return false;
+      return nullptr;
     }
   }
-  uint32_t &entry = window[pageAddress % WINDOW_SIZE / PAGE_SIZE];
-  if (entry == 0) {
+  return &window[pageAddress % WINDOW_SIZE / PAGE_SIZE];
+}
+
+/* The index of the page at pageAddress, added with no byte held if there is none. */
+bool FindOrAddPage(PageStore *store, uint32_t pageAddress, size_t room, size_t *index) {
+  uint32_t *entry = FindWindowEntry(store, pageAddress);
+  if (entry == nullptr || !AllocateKnown(store)) {
+    return false;
+  }
+  if (*entry == 0) {
     const size_t needed = store->count + 1;
     const size_t roomPages = room / PAGE_SIZE;
     if (!GrowArray(&store->pages, &store->pageCapacity, needed, roomPages) ||
@@ -79,9 +114,12 @@ bool FindOrAddPage(PageStore *store, uint32_t pageAddress, size_t room, size_t *
       return false;
     }
     store->marks[store->count] = PageMarks{0, 0, pageAddress};
-    entry = static_cast<uint32_t>(++store->count);
+    if (MarkKnown(store, pageAddress)) {
+      store->pendingPages--;
+    }
+    *entry = static_cast<uint32_t>(++store->count);
   }
-  *index = entry - 1;
+  *index = *entry - 1;
   return true;
 }
 
@@ -117,7 +155,7 @@ PageBits ExpandChunks(uint64_t chunks) {
 }
 
 /* Marks bytes [offset, offset + length) of a page held; TRL_ERR_CONFLICT where one is held with another value. */
-uint32_t MarkHeld(PageStore *store, size_t index, uint32_t offset, const uint8_t *data, uint32_t length) {
+uint32_t MarkHeldChecked(PageStore *store, size_t index, uint32_t offset, const uint8_t *data, uint32_t length) {
   PageMarks &marks = store->marks[index];
   const PageBytes &page = store->pages[index];
   if (marks.fine == 0 && offset % CHUNK_SIZE == 0 && length % CHUNK_SIZE == 0) {
@@ -146,6 +184,19 @@ uint32_t MarkHeld(PageStore *store, size_t index, uint32_t offset, const uint8_t
   return MarkBytes(&store->fine[marks.fine - 1], page, offset, data, length) ? TRL_OK : TRL_ERR_CONFLICT;
 }
 
+/* MarkHeldChecked(), short for whole chunks that no byte is held in yet: what nearly every record is. */
+inline uint32_t MarkHeld(PageStore *store, size_t index, uint32_t offset, const uint8_t *data, uint32_t length) {
+  PageMarks &marks = store->marks[index];
+  if (marks.fine == 0 && offset % CHUNK_SIZE == 0 && length % CHUNK_SIZE == 0 && length < PAGE_SIZE) {
+    const uint64_t mask = ((uint64_t{1} << (length / CHUNK_SIZE)) - 1) << (offset / CHUNK_SIZE);
+    if ((marks.chunks & mask) == 0) {
+      marks.chunks |= mask;
+      return TRL_OK;
+    }
+  }
+  return MarkHeldChecked(store, index, offset, data, length);
+}
+
 uint32_t WriteNow(PageStore *store, uint32_t address, const uint8_t *data, uint32_t length, size_t room) {
   while (length > 0) {
     const uint32_t offset = address % PAGE_SIZE;
@@ -159,7 +210,6 @@ uint32_t WriteNow(PageStore *store, uint32_t address, const uint8_t *data, uint3
       return status;
     }
     CopyRecordBytes(store->pages[index].bytes + offset, data, part);
-    store->bytesHeld += part;
     address += part;
     data += part;
     length -= part;
@@ -167,30 +217,94 @@ uint32_t WriteNow(PageStore *store, uint32_t address, const uint8_t *data, uint3
   return TRL_OK;
 }
 
-/* Asks for the page bytes and the bits that a write at address will touch. */
-void Prefetch(const PageStore *store, size_t index, uint32_t address) {
-#if defined(__GNUC__)
-  __builtin_prefetch(store->pages[index].bytes + address % PAGE_SIZE, 1);
-  __builtin_prefetch(&store->marks[index], 1);
-#else
-  (void)store;
-  (void)index;
-  (void)address;
-#endif
-}
-
-/* Writes the oldest queued write. */
-uint32_t WriteOldest(PageStore *store) {
-  const QueuedWrite &oldest = store->queue[(store->queueNext + QUEUED_WRITES - store->queued) % QUEUED_WRITES];
-  store->queued--;
-  return WriteNow(store, oldest.address, oldest.data, oldest.length, 0);
-}
-
-uint32_t WriteQueued(PageStore *store) {
-  uint32_t status = TRL_OK;
-  while (status == TRL_OK && store->queued > 0) {
-    status = WriteOldest(store);
+/* Marks the pages that length bytes at address touch as coming, where they are not held yet. */
+bool ReservePages(PageStore *store, uint32_t address, uint32_t length) {
+  if (!AllocateKnown(store)) {
+    return false;
   }
+  const uint64_t end = uint64_t{address} + length;
+  for (uint64_t page = address - address % PAGE_SIZE; page < end; page += PAGE_SIZE) {
+    if (!MarkKnown(store, static_cast<uint32_t>(page))) {
+      store->pendingPages++;
+    }
+  }
+  return true;
+}
+
+/* One pass of a radix sort of staged writes by page: stable, so two passes sort by the whole page number. */
+void SortStagedDigit(const StagedWrite *from, StagedWrite *to, size_t count, uint32_t shift) {
+  size_t starts[SORT_BUCKETS] = {};
+  for (size_t item = 0; item < count; ++item) {
+    starts[from[item].address / PAGE_SIZE >> shift & (SORT_BUCKETS - 1)]++;
+  }
+  size_t next = 0;
+  for (size_t &start : starts) {
+    const size_t size = start;
+    start = next;
+    next += size;
+  }
+  for (size_t item = 0; item < count; ++item) {
+    to[starts[from[item].address / PAGE_SIZE >> shift & (SORT_BUCKETS - 1)]++] = from[item];
+  }
+}
+
+/* Writes the staged writes in page order, so that the pages are walked once rather than at random. */
+uint32_t PlaceStaged(PageStore *store) {
+  const size_t count = store->stagedCount;
+  if (count == 0) {
+    return TRL_OK;
+  }
+  /* The pages these writes add, at once: growing by doubling would copy the pages while the stage is held. */
+  const size_t needed = store->count + store->pendingPages;
+  const size_t roomPages = store->stageRoom / PAGE_SIZE;
+  if (!GrowArray(&store->pages, &store->pageCapacity, needed, roomPages) ||
+      !GrowArray(&store->marks, &store->markCapacity, needed, roomPages)) {
+    /* The room is a guess: what the writes need may still fit. */
+    if (!GrowArray(&store->pages, &store->pageCapacity, needed, 0) ||
+        !GrowArray(&store->marks, &store->markCapacity, needed, 0)) {
+      return TRL_ERR_MEMORY;
+    }
+  }
+  StagedWrite *items = store->staged; /* its second half is the sort's scratch */
+  if (store->stagedFalling && !store->stagedRising) {
+    std::reverse(items, items + count); /* written from the top down, as some writers do */
+  } else if (store->stagedFalling) {
+    SortStagedDigit(items, items + count, count, 0);
+    SortStagedDigit(items + count, items, count, SORT_DIGIT_BITS);
+  }
+  uint32_t status = TRL_OK;
+  uint32_t pageAddress = NO_PAGE; /* of the page the last write went to */
+  size_t index = 0;               /* and its index */
+  for (size_t item = 0; item < count && status == TRL_OK; ++item) {
+#if defined(__GNUC__)
+    if (item + PLACE_AHEAD < count) {
+      __builtin_prefetch(store->stageBytes + (items[item + PLACE_AHEAD].place >> 8));
+    }
+#endif
+    const uint32_t address = items[item].address;
+    const uint8_t *data = store->stageBytes + (items[item].place >> 8);
+    const uint32_t length = (items[item].place & 0xFF) + 1;
+    const uint32_t offset = address % PAGE_SIZE;
+    if (offset + length > PAGE_SIZE) {
+      status = WriteNow(store, address, data, length, store->stageRoom);
+      continue;
+    }
+    if (address - offset != pageAddress) {
+      pageAddress = address - offset;
+      if (!FindOrAddPage(store, pageAddress, store->stageRoom, &index)) {
+        status = TRL_ERR_MEMORY;
+        break;
+      }
+    }
+    status = MarkHeld(store, index, offset, data, length);
+    if (status == TRL_OK) {
+      CopyRecordBytes(store->pages[index].bytes + offset, data, length);
+    }
+  }
+  store->stagedCount = 0;
+  store->stagedRising = false;
+  store->stagedFalling = false;
+  store->stageUsed = 0;
   return status;
 }
 
@@ -270,13 +384,13 @@ uint32_t MakeSegments(const PageStore *store, SegmentList *segments) {
 }  // namespace
 
 bool PageStoreTakes(const PageStore *store, uint32_t address, uint32_t length) {
-  const uint64_t pageBytes = uint64_t{store->count} * PAGE_SIZE;
+  const uint64_t pageBytes = (uint64_t{store->count} + store->pendingPages) * PAGE_SIZE;
   if (pageBytes < PAGE_BUDGET || pageBytes <= SPARSE_FACTOR * store->bytesHeld) {
     return true;
   }
   const uint64_t end = uint64_t{address} + length;
   for (uint64_t page = address - address % PAGE_SIZE; page < end; page += PAGE_SIZE) {
-    if (FindPage(store, static_cast<uint32_t>(page)) == 0) {
+    if (!IsKnown(store, static_cast<uint32_t>(page))) {
       return false;
     }
   }
@@ -284,38 +398,41 @@ bool PageStoreTakes(const PageStore *store, uint32_t address, uint32_t length) {
 }
 
 uint32_t PageStoreWrite(PageStore *store, uint32_t address, const uint8_t *data, uint32_t length, size_t room) {
-  if (length > QUEUED_WRITE_MAX) {
+  store->bytesHeld += length;
+  if (length > STAGED_WRITE_MAX) {
     return WriteNow(store, address, data, length, room);
   }
-  if (store->queue == nullptr) {
-    store->queue = static_cast<QueuedWrite *>(std::malloc(QUEUED_WRITES * sizeof(QueuedWrite)));
-    if (store->queue == nullptr) {
-      return TRL_ERR_MEMORY;
-    }
-  }
-  if (store->queued == QUEUED_WRITES) {
-    const uint32_t status = WriteOldest(store);
+  if (store->stageUsed + length > STAGE_BYTES || store->stagedCount == STAGED_WRITES) {
+    const uint32_t status = PlaceStaged(store);
     if (status != TRL_OK) {
       return status;
     }
   }
-  /* The page is added now, so that its bytes can be fetched while the write waits. */
-  size_t index = 0;
-  if (!FindOrAddPage(store, address - address % PAGE_SIZE, room, &index)) {
+  if (store->stageBytes == nullptr) {
+    /* Sized once: growing would hold two copies for a moment. Huge pages are committed only as the stage fills. */
+    store->stageBytes = static_cast<uint8_t *>(ResizeBlock(nullptr, STAGE_BYTES));
+    store->staged = static_cast<StagedWrite *>(ResizeBlock(nullptr, 2 * STAGED_WRITES * sizeof(StagedWrite)));
+    if (store->stageBytes == nullptr || store->staged == nullptr) {
+      return TRL_ERR_MEMORY;
+    }
+  }
+  if (!ReservePages(store, address, length)) {
     return TRL_ERR_MEMORY;
   }
-  Prefetch(store, index, address);
-  QueuedWrite &write = store->queue[store->queueNext];
-  write.address = address;
-  write.length = length;
-  CopyRecordBytes(write.data, data, length);
-  store->queueNext = (store->queueNext + 1) % QUEUED_WRITES;
-  store->queued++;
+  CopyRecordBytes(store->stageBytes + store->stageUsed, data, length);
+  if (store->stagedCount > 0) {
+    const uint32_t lastPage = store->staged[store->stagedCount - 1].address / PAGE_SIZE;
+    store->stagedRising |= address / PAGE_SIZE > lastPage;
+    store->stagedFalling |= address / PAGE_SIZE < lastPage;
+  }
+  store->staged[store->stagedCount++] = StagedWrite{address, static_cast<uint32_t>(store->stageUsed << 8 | (length - 1))};
+  store->stageUsed += length;
+  store->stageRoom = room;
   return TRL_OK;
 }
 
 uint32_t PageStoreFinish(PageStore *store, SegmentStore *target) {
-  uint32_t status = WriteQueued(store);
+  uint32_t status = PlaceStaged(store);
   if (status == TRL_OK && store->count > 0) {
     try {
       target->arenas.reserve(1);
@@ -342,9 +459,11 @@ void PageStoreClear(PageStore *store) {
     }
   }
   std::free(store->windows);
+  std::free(store->known);
   std::free(store->pages);
   std::free(store->marks);
   std::free(store->fine);
-  std::free(store->queue);
+  std::free(store->stageBytes);
+  std::free(store->staged);
   *store = PageStore{};
 }

@@ -34,14 +34,20 @@ struct PageMarks {
   uint32_t address;
 };
 
-/* Short writes wait in a queue while their page is fetched: scattered pages then cost no wait each. */
-constexpr uint32_t QUEUED_WRITES = 512;
-constexpr uint32_t QUEUED_WRITE_MAX = 256;
+/*
+ * Short writes are staged in arrival order and placed in page order when the
+ * stage fills: records that land all over the image then stream through the
+ * pages instead of costing a cache miss each.
+ */
+constexpr uint32_t STAGED_WRITE_MAX = 256;
+constexpr size_t STAGE_BYTES = size_t{4} << 20;
+constexpr size_t STAGED_WRITES = STAGE_BYTES / CHUNK_SIZE;
 
-struct QueuedWrite {
+static_assert(STAGE_BYTES <= size_t{1} << 24 && STAGED_WRITE_MAX <= 256, "a place holds an offset and a length");
+
+struct StagedWrite {
   uint32_t address;
-  uint32_t length;
-  uint8_t data[QUEUED_WRITE_MAX];
+  uint32_t place;  /* offset in the stage << 8 | (length - 1) */
 };
 
 struct PageStore {
@@ -54,10 +60,16 @@ struct PageStore {
   size_t fineCount;
   size_t fineCapacity;
   uint32_t **windows;    /* for each 64 KiB of the address space: null, or each of its pages' index + 1 */
-  uint64_t bytesHeld;    /* bytes written, for how sparse the pages are */
-  QueuedWrite *queue;    /* QUEUED_WRITES of them, a ring */
-  uint32_t queued;       /* how many wait */
-  uint32_t queueNext;    /* where the next one goes */
+  uint64_t *known;       /* a bit for each page of the address space: held, or coming with a staged write */
+  uint64_t bytesHeld;    /* bytes written or staged, for how sparse the pages are */
+  size_t pendingPages;   /* pages that staged writes will add: counted as held already */
+  uint8_t *stageBytes;   /* STAGE_BYTES: the data of the staged writes, one after the other */
+  size_t stageUsed;
+  StagedWrite *staged;   /* 2 * STAGED_WRITES: those staged, in arrival order, then room to sort them */
+  size_t stagedCount;
+  bool stagedRising;     /* whether a staged write lies in a later page than the one staged before it */
+  bool stagedFalling;    /* or in an earlier one: if neither or only this, they need no sort */
+  size_t stageRoom;      /* the room the last staged write gave, for the pages they add */
 };
 
 /*
@@ -71,7 +83,7 @@ bool PageStoreTakes(const PageStore *store, uint32_t address, uint32_t length);
  * Writes length bytes (at least 1, below ADDRESS_SPACE_END) at address. room:
  * how many more bytes may come, if known (0: unknown). Fails with
  * TRL_ERR_CONFLICT where a held byte differs, or TRL_ERR_MEMORY; a short
- * write may wait and fail in a later call, or in PageStoreFinish().
+ * write may be staged and fail in a later call, or in PageStoreFinish().
  */
 uint32_t PageStoreWrite(PageStore *store, uint32_t address, const uint8_t *data, uint32_t length, size_t room);
 

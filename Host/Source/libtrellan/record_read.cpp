@@ -158,7 +158,7 @@ uint32_t FinishReading(RecordReader *reader, uint32_t status) {
   if (status == TRL_OK && !reader->sawRecord) {
     status = TRL_ERR_EMPTY;
   }
-  if (status == TRL_OK && reader->pages.count > 0) {
+  if (status == TRL_OK && reader->pages.bytesHeld > 0) {
     status = JoinPages(reader);
   }
   if (status == TRL_OK) {
@@ -235,9 +235,12 @@ uint32_t AddRecordData(RecordReader *reader, uint64_t start, const uint8_t *data
     return TRL_OK;
   }
   if (PageStoreTakes(&reader->pages, static_cast<uint32_t>(start), length)) {
-    /* Scattered records take a page each long before the pages fill: their room follows the pages. */
-    const size_t pageRoom = std::min(reader->textLeft / 2, ROOM_PER_LOADED_BYTE * std::max<size_t>(
-                                                               reader->bytesLoaded, reader->pages.count * PAGE_SIZE));
+    /* Scattered records take a page each long before the pages fill: their room follows the pages. Pages
+       grow while a full stage is held, so they get twice the room segments get: fewer copies of the
+       pages then coincide with the stage. */
+    const size_t pagesHeld = (reader->pages.count + reader->pages.pendingPages) * PAGE_SIZE;
+    const size_t pageRoom = std::min(reader->textLeft / 2, 2 * ROOM_PER_LOADED_BYTE * std::max<size_t>(
+                                                               reader->bytesLoaded, pagesHeld));
     return PageStoreWrite(&reader->pages, static_cast<uint32_t>(start), data, length, pageRoom);
   }
   uint8_t *destination = RunListAppend(&reader->outOfOrder, static_cast<uint32_t>(start), length, room);

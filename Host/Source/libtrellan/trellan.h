@@ -136,9 +136,10 @@ TRL_API uint32_t TrlFirmwareTerminate(void);
  * Data records may come in any order and may overlap or repeat: the load
  * takes O(n log n) time for n records and copies each byte a bounded number
  * of times. Records in ascending order are the direct, fastest path; those
- * out of order go to their place in pages of 1 KiB as they arrive, so the
- * data are held once in any order, plus at most a byte in eight for the pages'
- * bookkeeping (records scattered so thinly that pages would hold more than
+ * out of order wait in a stage of 4 MiB and, whenever it fills, go to their
+ * place in pages of 1 KiB in address order, so the data are held once in any
+ * order, plus the stage (at most 8 MiB with the order of its records) and at
+ * most a byte in eight for the pages' bookkeeping (records scattered so thinly that pages would hold more than
  * 64 MiB at under one byte in eight go to runs instead, which cost their
  * bytes twice and 16 bytes a record at the end of the load). Memory reserved
  * ahead follows the data the records held so far, not the size of the file.

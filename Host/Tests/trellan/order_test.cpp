@@ -180,4 +180,53 @@ TEST_F(ImageTest, RecordsScatteredBeyondThePageBudgetLoadAndConflictsStillShow) 
   EXPECT_EQ(TRL_ERR_CONFLICT, Load(text + Srec('3', 0x01000000, {static_cast<uint8_t>(model[0x01000000] ^ 1)})));
 }
 
+TEST_F(ImageTest, ImagesLargerThanTheStageLoadInAnyOrderAndRefuseAContradictionWhereverItLies) {
+  /* 16-byte records out of order wait in a stage of 4 MiB: these fill it once and wait again. */
+  constexpr uint32_t BASE = 0x20000000;
+  constexpr uint32_t RECORDS = 300000;
+  Bytes expected(uint64_t{RECORDS} * 16);
+  for (uint32_t index = 0; index < expected.size(); ++index) {
+    expected[index] = ValueAt(BASE + index, 3);
+  }
+  const auto line = [&expected](uint32_t record, uint8_t flip) {
+    Bytes data(expected.begin() + record * 16, expected.begin() + record * 16 + 16);
+    data[7] ^= flip;
+    return Srec('3', BASE + record * 16, data);
+  };
+  std::vector<uint32_t> order(RECORDS);
+  for (uint32_t index = 0; index < RECORDS; ++index) {
+    order[index] = RECORDS - 1 - index;
+  }
+  std::string fromTheTop;
+  for (const uint32_t record : order) {
+    fromTheTop += line(record, 0);
+  }
+  std::mt19937 random(5);
+  std::shuffle(order.begin(), order.end(), random);
+  std::string shuffled;
+  for (const uint32_t record : order) {
+    shuffled += line(record, 0);
+  }
+  /* Near the end, another value for a byte of the second record: the two are placed with different fills. */
+  std::string contradicted = fromTheTop;
+  contradicted.insert(contradicted.size() - 1000 * line(0, 0).size(), line(RECORDS - 2, 1));
+  const struct {
+    const char *name;
+    const std::string &text;
+    uint32_t status;
+  } cases[] = {{"shuffled", shuffled, TRL_OK}, {"from the top down", fromTheTop, TRL_OK},
+               {"contradicted", contradicted, TRL_ERR_CONFLICT}};
+  for (const auto &test : cases) {
+    SCOPED_TRACE(test.name);
+    ASSERT_EQ(TRL_OK, TrlFirmwareClearData());
+    ASSERT_EQ(TRL_OK, Load(Srec('3', 0x100, {1, 2, 3})));
+    EXPECT_EQ(test.status, Load(test.text));
+    SegmentSnapshot segments{{0x100, {1, 2, 3}}};
+    if (test.status == TRL_OK) {
+      segments.emplace_back(BASE, expected);
+    }
+    EXPECT_EQ(segments, Segments());
+  }
+}
+
 }  // namespace
