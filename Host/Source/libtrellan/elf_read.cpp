@@ -372,8 +372,10 @@ uint32_t FindPieces(const ElfInput &input, const ElfHeader &header, uint32_t add
   }
   headers->push_back(ElfPiece{0, 0, header.is64 ? 64u : 52u});
   headers->push_back(ElfPiece{header.programOffset, 0, header.programCount * header.programEntrySize});
-  if (!sections.empty()) {
-    headers->push_back(ElfPiece{header.sectionOffset, 0, static_cast<uint32_t>(table.size())});
+  if (header.sectionOffset != 0) {
+    /* Section 0 is read for the extended counts even where the table then holds no section. */
+    headers->push_back(ElfPiece{header.sectionOffset, 0,
+                                std::max(static_cast<uint32_t>(table.size()), uint32_t{header.sectionEntrySize})});
     if (header.nameSection != 0 && header.nameSection < sections.size()) {
       const SectionHeader &names = sections[header.nameSection];
       headers->push_back(ElfPiece{names.offset, 0, static_cast<uint32_t>(names.size)});
