@@ -11,7 +11,7 @@ constexpr uint32_t ELF_SHT_NOBITS = 8;
 constexpr uint64_t ELF_SHF_WRITE = 1;
 constexpr uint64_t ELF_SHF_ALLOC = 2;
 
-struct ElfSectionSpec {
+struct ElfSectionLayout {
   std::string name;
   uint32_t type;
   uint64_t flags;
@@ -20,20 +20,20 @@ struct ElfSectionSpec {
 };
 
 /* A load segment over the sections [firstSection, lastSection], numbered from 1 as in the file. */
-struct ElfSegmentSpec {
+struct ElfSegmentLayout {
   uint64_t virtualAddress;
   uint64_t physicalAddress;
   unsigned firstSection;
   unsigned lastSection;
 };
 
-struct ElfSpec {
+struct ElfLayout {
   bool is64 = false;
   bool bigEndian = false;
   uint16_t type = 2; /* ET_EXEC */
   uint64_t entry = 0;
-  std::vector<ElfSectionSpec> sections;
-  std::vector<ElfSegmentSpec> segments;
+  std::vector<ElfSectionLayout> sections;
+  std::vector<ElfSegmentLayout> segments;
 };
 
 /* The file, and where its parts went. */
@@ -46,7 +46,7 @@ struct BuiltElf {
   unsigned sectionEntrySize;
 };
 
-BuiltElf BuildElf(const ElfSpec &spec);
+BuiltElf BuildElf(const ElfLayout &layout);
 
 /* Stores value in size bytes at offset, in the byte order the file uses. */
 void PutElfNumber(BuiltElf *elf, bool bigEndian, uint64_t offset, uint64_t value, unsigned size);
@@ -57,6 +57,6 @@ void PutElfNumber(BuiltElf *elf, bool bigEndian, uint64_t offset, uint64_t value
  * from RAM at 0x20000000 but loaded from flash right after the placeholder, a
  * .bss, and a symbol table that no image holds.
  */
-ElfSpec FirmwareElfSpec();
+ElfLayout FirmwareElfLayout();
 
 #endif

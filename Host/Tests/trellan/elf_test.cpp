@@ -22,7 +22,7 @@ uint64_t SectionField(const BuiltElf &elf, unsigned index, unsigned field32, uns
 }
 
 Bytes Code() {
-  return FirmwareElfSpec().sections[0].bytes;
+  return FirmwareElfLayout().sections[0].bytes;
 }
 
 Bytes Joined(Bytes first, const Bytes &second) {
@@ -32,7 +32,7 @@ Bytes Joined(Bytes first, const Bytes &second) {
 
 struct LoadCase {
   const char *name;
-  std::function<void(ElfSpec *)> changeSpec;
+  std::function<void(ElfLayout *)> changeLayout;
   std::function<void(BuiltElf *)> changeFile;
   SegmentSnapshot expected;
 };
@@ -42,16 +42,16 @@ TEST_F(ImageTest, ElfSectionsLoadAtTheirLoadAddresses) {
   const SegmentSnapshot firmware{{0x08000000, Code()}, {0x0800C000, placeholderAndData}};
   const LoadCase cases[] = {
       {"data loads from flash", nullptr, nullptr, firmware},
-      {"big-endian ELF64", [](ElfSpec *spec) { spec->is64 = spec->bigEndian = true; }, nullptr, firmware},
+      {"big-endian ELF64", [](ElfLayout *layout) { layout->is64 = layout->bigEndian = true; }, nullptr, firmware},
       {"every physical address 0: virtual ones",
-       [](ElfSpec *spec) {
-         for (ElfSegmentSpec &segment : spec->segments) segment.physicalAddress = 0;
+       [](ElfLayout *layout) {
+         for (ElfSegmentLayout &segment : layout->segments) segment.physicalAddress = 0;
        },
        nullptr, {{0x08000000, Code()}, {0x0800C000, Bytes(64, 0)}, {0x20000000, {1, 2, 3, 4, 5, 6, 7, 8}}}},
       {"a RAM address in the header of a section in flash",
-       [](ElfSpec *spec) { spec->sections[1].address = 0x20001000; }, nullptr, firmware},
+       [](ElfLayout *layout) { layout->sections[1].address = 0x20001000; }, nullptr, firmware},
       {"a section in no segment: its own address",
-       [](ElfSpec *spec) { spec->segments.pop_back(); }, nullptr,
+       [](ElfLayout *layout) { layout->segments.pop_back(); }, nullptr,
        {{0x08000000, Code()}, {0x0800C000, Bytes(64, 0)}, {0x20000000, {1, 2, 3, 4, 5, 6, 7, 8}}}},
       {"no section headers: the load segments",
        nullptr,
@@ -63,9 +63,9 @@ TEST_F(ImageTest, ElfSectionsLoadAtTheirLoadAddresses) {
   };
   for (const LoadCase &row : cases) {
     SCOPED_TRACE(row.name);
-    ElfSpec spec = FirmwareElfSpec();
-    if (row.changeSpec) row.changeSpec(&spec);
-    BuiltElf elf = BuildElf(spec);
+    ElfLayout layout = FirmwareElfLayout();
+    if (row.changeLayout) row.changeLayout(&layout);
+    BuiltElf elf = BuildElf(layout);
     if (row.changeFile) row.changeFile(&elf);
     ASSERT_EQ(TRL_OK, TrlFirmwareClearData());
     ASSERT_EQ(TRL_OK, LoadElf(elf.bytes));
@@ -132,9 +132,9 @@ TEST_F(ImageTest, DamagedElfsAreRefusedLeavingTheImageAlone) {
   };
   for (const RefusalCase &row : cases) {
     SCOPED_TRACE(row.name);
-    ElfSpec spec = FirmwareElfSpec();
-    spec.is64 = row.is64;
-    BuiltElf elf = BuildElf(spec);
+    ElfLayout layout = FirmwareElfLayout();
+    layout.is64 = row.is64;
+    BuiltElf elf = BuildElf(layout);
     row.damage(&elf);
     EXPECT_EQ(row.status, LoadElf(elf.bytes));
     EXPECT_TRUE(Segments().empty());
@@ -144,7 +144,7 @@ TEST_F(ImageTest, DamagedElfsAreRefusedLeavingTheImageAlone) {
 }
 
 TEST_F(ImageTest, ElfSaveChangesOnlyTheImageBytesInTheirSections) {
-  const BuiltElf elf = BuildElf(FirmwareElfSpec());
+  const BuiltElf elf = BuildElf(FirmwareElfLayout());
   ASSERT_EQ(TRL_OK, LoadElf(elf.bytes));
   const Bytes table{0x37, 0x55, 0xAA, 0x23};
   ASSERT_EQ(TRL_OK, TrlFirmwareCheckSaveRange(0x0800C000, 64));
@@ -173,7 +173,7 @@ TEST_F(ImageTest, ElfFormatNeedsALoadedElf) {
 TEST_F(ImageTest, ElfSaveRefusesAFileChangedSinceTheLoad) {
   ScratchFolder folder;
   const std::string input = folder.Path("fw.elf");
-  const BuiltElf elf = BuildElf(FirmwareElfSpec());
+  const BuiltElf elf = BuildElf(FirmwareElfLayout());
   WriteFileBytes(input, elf.bytes);
   ASSERT_EQ(TRL_OK, TrlFirmwareLoadFromFile(input.c_str(), 0));
   Bytes changed = elf.bytes;
@@ -188,7 +188,7 @@ TEST_F(ImageTest, ElfSaveRefusesAFileChangedSinceTheLoad) {
 namespace {
 
 TEST_F(ImageTest, ElfHeadersThatASegmentLoadsCannotBeChanged) {
-  BuiltElf elf = BuildElf(FirmwareElfSpec());
+  BuiltElf elf = BuildElf(FirmwareElfLayout());
   const uint32_t textOffset = static_cast<uint32_t>(elf.sectionOffsets[1]);
   const uint32_t base = 0x08000000 - textOffset;
   PutElfNumber(&elf, false, 32, 0, 4); /* no section headers: the segments are read */

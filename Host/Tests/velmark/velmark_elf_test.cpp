@@ -25,7 +25,7 @@ CommandResult RunVelcheck(const ScratchFolder &folder, const std::string &argume
 class VelmarkElfTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    elf = BuildElf(FirmwareElfSpec());
+    elf = BuildElf(FirmwareElfLayout());
     WriteFileBytes(folder.Path("fw.elf"), Bytes(elf.bytes.begin(), elf.bytes.end()));
   }
   ScratchFolder folder;
