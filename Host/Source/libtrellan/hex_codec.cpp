@@ -40,8 +40,8 @@ constexpr std::array<char, 512> MakeHexPairs() {
 constexpr std::array<char, 512> HEX_PAIRS = MakeHexPairs();
 
 #ifdef TRELLAN_HEX_SSE2
-/* Sixteen hex digits to eight bytes; false if any is not a hex digit. */
-inline bool DecodeSixteen(const char *hex, uint8_t *bytes, __m128i *sums) {
+/* Sixteen hex digits to eight bytes (in the low half); false if any is not a hex digit. */
+inline bool DecodeSixteen(const char *hex, __m128i *packed) {
   const __m128i text = _mm_loadu_si128(reinterpret_cast<const __m128i *>(hex));
   const __m128i lower = _mm_or_si128(text, _mm_set1_epi8(0x20));
   /* Signed compares: bytes of 0x80 and above are negative and fail both ranges. */
@@ -58,10 +58,13 @@ inline bool DecodeSixteen(const char *hex, uint8_t *bytes, __m128i *sums) {
   /* Each 16-bit lane holds the high nibble in its low byte and the low nibble above it. */
   const __m128i high = _mm_and_si128(_mm_slli_epi16(nibbles, 4), _mm_set1_epi16(0x00F0));
   const __m128i low = _mm_srli_epi16(nibbles, 8);
-  const __m128i packed = _mm_packus_epi16(_mm_or_si128(high, low), _mm_setzero_si128());
-  _mm_storel_epi64(reinterpret_cast<__m128i *>(bytes), packed);
-  *sums = _mm_add_epi64(*sums, _mm_sad_epu8(packed, _mm_setzero_si128()));
+  *packed = _mm_packus_epi16(_mm_or_si128(high, low), _mm_setzero_si128());
   return true;
+}
+
+/* Adds the eight bytes in the low half of packed to sums. */
+inline void AddEight(__m128i packed, __m128i *sums) {
+  *sums = _mm_add_epi64(*sums, _mm_sad_epu8(packed, _mm_setzero_si128()));
 }
 
 /* Sixteen bytes to thirty-two upper-case hex digits. */
@@ -86,13 +89,29 @@ inline void EncodeSixteen(__m128i data, char *out) {
 bool DecodeHex(const char *hex, size_t byteCount, uint8_t *bytes, unsigned *sum) {
   size_t index = 0;
 #ifdef TRELLAN_HEX_SSE2
-  __m128i sums = _mm_setzero_si128();
-  for (; index + 8 <= byteCount; index += 8) {
-    if (!DecodeSixteen(hex + 2 * index, bytes + index, &sums)) {
-      return false;
+  if (byteCount >= 8) {
+    __m128i sums = _mm_setzero_si128();
+    __m128i packed;
+    for (; index + 8 <= byteCount; index += 8) {
+      if (!DecodeSixteen(hex + 2 * index, &packed)) {
+        return false;
+      }
+      _mm_storel_epi64(reinterpret_cast<__m128i *>(bytes + index), packed);
+      AddEight(packed, &sums);
     }
+    if (index < byteCount) {
+      /* The last eight bytes again, overlapping those done: only the new ones count towards the sum. */
+      const size_t last = byteCount - 8;
+      if (!DecodeSixteen(hex + 2 * last, &packed)) {
+        return false;
+      }
+      _mm_storel_epi64(reinterpret_cast<__m128i *>(bytes + last), packed);
+      const int shift = static_cast<int>(8 * (index - last));
+      AddEight(_mm_srl_epi64(packed, _mm_cvtsi32_si128(shift)), &sums);
+      index = byteCount;
+    }
+    *sum += static_cast<unsigned>(_mm_cvtsi128_si32(sums));
   }
-  *sum += static_cast<unsigned>(_mm_cvtsi128_si32(sums));
 #endif
   unsigned invalid = 0;
   const auto *text = reinterpret_cast<const unsigned char *>(hex);

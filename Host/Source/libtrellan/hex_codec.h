@@ -11,6 +11,22 @@
  */
 bool DecodeHex(const char *hex, size_t byteCount, uint8_t *bytes, unsigned *sum);
 
+/* The value of a hex digit (either case), or -1. */
+inline int HexDigitValue(char c) {
+  if (c >= '0' && c <= '9') {
+    return c - '0';
+  }
+  const char lower = static_cast<char>(c | 0x20);
+  return lower >= 'a' && lower <= 'f' ? lower - 'a' + 10 : -1;
+}
+
+/* The byte two hex digits make, or -1 if either is not a hex digit. */
+inline int DecodeHexPair(const char *hex) {
+  const int high = HexDigitValue(hex[0]);
+  const int low = HexDigitValue(hex[1]);
+  return (high | low) < 0 ? -1 : high << 4 | low;
+}
+
 /*
  * Writes a record's fields as upper-case hex digits, the prefix bytes (count,
  * address and the like) and then the data, followed by their checksum and a

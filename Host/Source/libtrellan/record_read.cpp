@@ -10,6 +10,7 @@
 #define TRELLAN_LINE_SSE2 1
 #endif
 
+#include "hex_codec.h"
 #include "record_read.h"
 #include "trellan.h"
 
@@ -101,16 +102,52 @@ uint32_t ReadLine(RecordReader *reader, const char *line, size_t length) {
                                         : ReadIhexLine(reader, line, length);
 }
 
+/*
+ * The length of the record at cursor as its count field gives it, when the
+ * format is known, the text holds the record whole and a line end follows it
+ * at once; otherwise 0, and the line takes the general way. A line whose line
+ * end comes sooner fails either way, with the same status: the characters
+ * that would be read as hex digits are not hex digits there.
+ */
+size_t CountedLineLength(const RecordReader *reader, const char *cursor, const char *end) {
+  if (reader->sawDosEnd || end - cursor < 4) {
+    return 0;
+  }
+  size_t length = 0;
+  if (reader->fileFormat == TRL_FILE_FORMAT_SREC && cursor[0] == 'S') {
+    const int count = DecodeHexPair(cursor + 2);
+    length = count < 0 ? 0 : 4 + 2 * static_cast<size_t>(count);
+  } else if (reader->fileFormat == TRL_FILE_FORMAT_IHEX && cursor[0] == ':') {
+    const int count = DecodeHexPair(cursor + 1);
+    length = count < 0 ? 0 : 11 + 2 * static_cast<size_t>(count);
+  }
+  return length != 0 && static_cast<size_t>(end - cursor) > length && IsLineEnd(cursor[length]) ? length : 0;
+}
+
 /* Reads every complete line of text; returns the number of bytes consumed through *consumed. */
 uint32_t ReadLines(RecordReader *reader, const char *text, size_t length, size_t *consumed) {
   const char *cursor = text;
   const char *end = text + length;
   while (cursor < end) {
+    const size_t counted = CountedLineLength(reader, cursor, end);
+    if (counted != 0) {
+      const uint32_t status = reader->fileFormat == TRL_FILE_FORMAT_SREC ? ReadSrecLine(reader, cursor, counted)
+                                                                         : ReadIhexLine(reader, cursor, counted);
+      if (status != TRL_OK) {
+        return status;
+      }
+      /* A CRLF goes at once; a lone CR or LF ends the line alone. */
+      cursor += counted + (cursor[counted] == '\r' && end - cursor > static_cast<ptrdiff_t>(counted + 1) &&
+                                   cursor[counted + 1] == '\n'
+                               ? 2
+                               : 1);
+      continue;
+    }
     const char *newline = FindLineEnd(cursor, end);
     if (newline == nullptr) {
       break;
     }
-    uint32_t status = ReadLine(reader, cursor, static_cast<size_t>(newline - cursor));
+    const uint32_t status = ReadLine(reader, cursor, static_cast<size_t>(newline - cursor));
     if (status != TRL_OK) {
       return status;
     }
@@ -221,7 +258,8 @@ uint32_t AddRecordData(RecordReader *reader, uint64_t start, const uint8_t *data
   }
   /* Two hex digits a byte: what the rest of the text could hold, but no more than a few times what the
      records so far held, since the rest may be blanks. */
-  const size_t room = std::min(reader->textLeft / 2, reader->bytesLoaded * ROOM_PER_LOADED_BYTE);
+  const size_t room =
+      std::min(reader->textLeft / 2, std::max(reader->bytesLoaded * ROOM_PER_LOADED_BYTE, reader->bytesExpected));
   reader->bytesLoaded += length;
   /* Records mostly ascend: those go straight into segments; the others go to their place in a page,
      or, where pages would be too sparse, to runs that are merged at the end. */
@@ -296,6 +334,14 @@ uint32_t RecordReadStream(FILE *stream, uint32_t addressOffset, FirmwareImage *i
       /* This block and what the file holds after it; a file that grows meanwhile only costs moves. */
       reader.textLeft = static_cast<size_t>(
           std::min<uint64_t>(fileSize > textRead ? fileSize - textRead : 0, SIZE_MAX / 2) + carried + got);
+      /* A segment that grows large then takes at once what the rest of the file would add to it at the
+         density so far, and is not copied every time it outgrows a guess; blanks lower the density. */
+      const uint64_t textDone = textRead - got - carried;
+      if (textDone > 0) {
+        reader.bytesExpected = static_cast<size_t>(
+            std::min(static_cast<double>(reader.textLeft) * reader.bytesLoaded / textDone * 1.125,
+                     static_cast<double>(reader.textLeft / 2)));
+      }
     }
     size_t filled = carried + got;
     if (got == 0) {
