@@ -1,3 +1,6 @@
+/* TrlUtilCrc16Calculate, and its table-driven path: see crc16.h. */
+#include "crc16.h"
+
 #include <array>
 
 #include "trellan.h"
@@ -33,13 +36,15 @@ constexpr CrcTables MakeCrcTables() {
 }
 constexpr CrcTables CRC_TABLES = MakeCrcTables();
 
+Crc16Update ChooseCrc16Update() {
+  const Crc16Update folding = FindCrc16Folding();
+  return folding != nullptr ? folding : UpdateCrc16ByTable;
+}
+
 }  // namespace
 
-uint16_t TrlUtilCrc16Calculate(const uint8_t *data, uint32_t length) {
-  unsigned crc = CRC16_INITIAL_VALUE;
-  if (data == nullptr) {
-    return static_cast<uint16_t>(crc);
-  }
+uint16_t UpdateCrc16ByTable(uint16_t crc16, const uint8_t *data, size_t length) {
+  unsigned crc = crc16;
   const auto &t = CRC_TABLES;
   while (length >= SLICES) {
     crc = t[15][(crc >> 8) ^ data[0]] ^ t[14][(crc & 0xFF) ^ data[1]] ^ t[13][data[2]] ^
@@ -53,4 +58,12 @@ uint16_t TrlUtilCrc16Calculate(const uint8_t *data, uint32_t length) {
     crc = ((crc << 8) ^ t[0][(crc >> 8) ^ *data++]) & 0xFFFF;
   }
   return static_cast<uint16_t>(crc);
+}
+
+uint16_t TrlUtilCrc16Calculate(const uint8_t *data, uint32_t length) {
+  if (data == nullptr) {
+    return CRC16_INITIAL_VALUE;
+  }
+  static const Crc16Update update = ChooseCrc16Update();
+  return update(CRC16_INITIAL_VALUE, data, length);
 }
