@@ -7,7 +7,6 @@
 
 namespace {
 
-constexpr uint16_t CRC16_POLYNOMIAL = 0x1021;
 constexpr uint16_t CRC16_INITIAL_VALUE = 0xFFFF;
 constexpr int SLICES = 16;
 

@@ -5,9 +5,12 @@
 #include <cstddef>
 #include <cstdint>
 
+/* x^16 + x^12 + x^5 + 1 without its x^16 term. */
+constexpr uint16_t CRC16_POLYNOMIAL = 0x1021;
+
 /*
- * The CRC register after length more bytes, starting from the register crc
- * (polynomial 0x1021, not reflected). data may be null only when length is 0.
+ * The CRC register, not reflected, after length more bytes, starting from
+ * the register crc. data may be null only when length is 0.
  */
 using Crc16Update = uint16_t (*)(uint16_t crc, const uint8_t *data, size_t length);
 

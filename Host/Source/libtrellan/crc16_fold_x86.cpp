@@ -15,13 +15,13 @@ constexpr size_t BLOCK_BYTES = 16;
 constexpr unsigned LANES = 8;
 constexpr size_t STRIDE_BYTES = BLOCK_BYTES * LANES;
 
-/* x^exponent modulo x^16 + x^12 + x^5 + 1, a 16-bit remainder. */
+/* x^exponent modulo the CRC polynomial, a 16-bit remainder. */
 constexpr long long PowerOfXModulo(unsigned exponent) {
   unsigned remainder = 1;
   for (; exponent > 0; --exponent) {
     remainder <<= 1;
     if ((remainder & 0x10000) != 0) {
-      remainder ^= 0x11021;
+      remainder ^= 0x10000 | CRC16_POLYNOMIAL;
     }
   }
   return remainder;
