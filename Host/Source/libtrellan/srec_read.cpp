@@ -59,7 +59,7 @@ uint32_t ReadSrecLine(RecordReader *reader, const char *line, size_t length) {
     case 2:
     case 3:
       reader->recordsSinceMark++;
-      return AddRecordData(reader, static_cast<uint64_t>(address) + reader->addressOffset, data,
+      return AppendRecordData(reader, static_cast<uint64_t>(address) + reader->addressOffset, data,
                            dataLength);
     case 5:
     case 6:
