@@ -25,26 +25,23 @@ inline int DecodeHexPair(const char *hex) {
 #include <emmintrin.h>
 #define TRELLAN_HEX_SSE2 1
 
-/* Sixteen hex digits to eight bytes (in the low half); false if any is not a hex digit. */
-inline bool DecodeSixteen(const char *hex, __m128i *packed) {
+/*
+ * Sixteen hex digits to eight bytes (in the low half of the result). Bytes
+ * that are not hex digits leave a non-zero byte in *bad, which gathers them
+ * over a record so that it is tested once.
+ */
+inline __m128i DecodeSixteen(const char *hex, __m128i *bad) {
   const __m128i text = _mm_loadu_si128(reinterpret_cast<const __m128i *>(hex));
-  const __m128i lower = _mm_or_si128(text, _mm_set1_epi8(0x20));
-  /* Signed compares: bytes of 0x80 and above are negative and fail both ranges. */
-  const __m128i isDigit = _mm_and_si128(_mm_cmpgt_epi8(text, _mm_set1_epi8('0' - 1)),
-                                        _mm_cmplt_epi8(text, _mm_set1_epi8('9' + 1)));
-  const __m128i isLetter = _mm_and_si128(_mm_cmpgt_epi8(lower, _mm_set1_epi8('a' - 1)),
-                                         _mm_cmplt_epi8(lower, _mm_set1_epi8('f' + 1)));
-  if (_mm_movemask_epi8(_mm_or_si128(isDigit, isLetter)) != 0xFFFF) {
-    return false;
-  }
-  const __m128i nibbles =
-      _mm_or_si128(_mm_and_si128(isDigit, _mm_sub_epi8(text, _mm_set1_epi8('0'))),
-                   _mm_and_si128(isLetter, _mm_sub_epi8(lower, _mm_set1_epi8('a' - 10))));
+  /* Unsigned: a digit is at most 9 above '0', a letter in either case at most 5 above 'a'. */
+  const __m128i digit = _mm_sub_epi8(text, _mm_set1_epi8('0'));
+  const __m128i letter = _mm_sub_epi8(_mm_or_si128(text, _mm_set1_epi8(0x20)), _mm_set1_epi8('a'));
+  *bad = _mm_or_si128(*bad, _mm_min_epu8(_mm_subs_epu8(digit, _mm_set1_epi8(9)),
+                                         _mm_subs_epu8(letter, _mm_set1_epi8(5))));
+  /* A digit's letter value wraps above 0xD0, a letter's digit value lies above 0x10. */
+  const __m128i nibbles = _mm_min_epu8(digit, _mm_add_epi8(letter, _mm_set1_epi8(10)));
   /* Each 16-bit lane holds the high nibble in its low byte and the low nibble above it. */
-  const __m128i high = _mm_and_si128(_mm_slli_epi16(nibbles, 4), _mm_set1_epi16(0x00F0));
-  const __m128i low = _mm_srli_epi16(nibbles, 8);
-  *packed = _mm_packus_epi16(_mm_or_si128(high, low), _mm_setzero_si128());
-  return true;
+  const __m128i pairs = _mm_or_si128(_mm_slli_epi16(nibbles, 4), _mm_srli_epi16(nibbles, 8));
+  return _mm_packus_epi16(_mm_and_si128(pairs, _mm_set1_epi16(0x00FF)), _mm_setzero_si128());
 }
 
 /* Adds the eight bytes in the low half of packed to sums. */
@@ -63,24 +60,23 @@ inline bool DecodeHex(const char *hex, size_t byteCount, uint8_t *bytes, unsigne
 #ifdef TRELLAN_HEX_SSE2
   if (byteCount >= 8) {
     __m128i sums = _mm_setzero_si128();
-    __m128i packed;
+    __m128i bad = _mm_setzero_si128();
     for (; index + 8 <= byteCount; index += 8) {
-      if (!DecodeSixteen(hex + 2 * index, &packed)) {
-        return false;
-      }
+      const __m128i packed = DecodeSixteen(hex + 2 * index, &bad);
       _mm_storel_epi64(reinterpret_cast<__m128i *>(bytes + index), packed);
       AddEight(packed, &sums);
     }
     if (index < byteCount) {
       /* The last eight bytes again, overlapping those done: only the new ones count towards the sum. */
       const size_t last = byteCount - 8;
-      if (!DecodeSixteen(hex + 2 * last, &packed)) {
-        return false;
-      }
+      const __m128i packed = DecodeSixteen(hex + 2 * last, &bad);
       _mm_storel_epi64(reinterpret_cast<__m128i *>(bytes + last), packed);
       const int shift = static_cast<int>(8 * (index - last));
       AddEight(_mm_srl_epi64(packed, _mm_cvtsi32_si128(shift)), &sums);
       index = byteCount;
+    }
+    if (_mm_movemask_epi8(_mm_cmpeq_epi8(bad, _mm_setzero_si128())) != 0xFFFF) {
+      return false;
     }
     *sum += static_cast<unsigned>(_mm_cvtsi128_si32(sums));
   }
