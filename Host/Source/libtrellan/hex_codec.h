@@ -2,23 +2,33 @@
 #ifndef TRELLAN_HEX_CODEC_H
 #define TRELLAN_HEX_CODEC_H
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 
-/* The value of a hex digit (either case), or -1. */
-inline int HexDigitValue(char c) {
-  if (c >= '0' && c <= '9') {
-    return c - '0';
+/* A hex digit's value (either case) for each byte; other bytes map to HEX_INVALID. */
+constexpr uint16_t HEX_INVALID = 0x100;
+constexpr std::array<uint16_t, 256> MakeHexValues() {
+  std::array<uint16_t, 256> table{};
+  for (size_t c = 0; c < table.size(); ++c) {
+    table[c] = HEX_INVALID;
   }
-  const char lower = static_cast<char>(c | 0x20);
-  return lower >= 'a' && lower <= 'f' ? lower - 'a' + 10 : -1;
+  for (uint16_t value = 0; value < 10; ++value) {
+    table['0' + value] = value;
+  }
+  for (uint16_t value = 0; value < 6; ++value) {
+    table['A' + value] = static_cast<uint16_t>(10 + value);
+    table['a' + value] = static_cast<uint16_t>(10 + value);
+  }
+  return table;
 }
+inline constexpr std::array<uint16_t, 256> HEX_VALUE = MakeHexValues();
 
 /* The byte two hex digits make, or -1 if either is not a hex digit. */
 inline int DecodeHexPair(const char *hex) {
-  const int high = HexDigitValue(hex[0]);
-  const int low = HexDigitValue(hex[1]);
-  return (high | low) < 0 ? -1 : high << 4 | low;
+  const unsigned value = HEX_VALUE[static_cast<unsigned char>(hex[0])] << 4 |
+                         HEX_VALUE[static_cast<unsigned char>(hex[1])];
+  return value > 0xFF ? -1 : static_cast<int>(value);
 }
 
 #if defined(__SSE2__) || defined(_M_X64)
@@ -81,15 +91,16 @@ inline bool DecodeHex(const char *hex, size_t byteCount, uint8_t *bytes, unsigne
     *sum += static_cast<unsigned>(_mm_cvtsi128_si32(sums));
   }
 #endif
+  unsigned invalid = 0;
+  const auto *text = reinterpret_cast<const unsigned char *>(hex);
   for (; index < byteCount; ++index) {
-    const int value = DecodeHexPair(hex + 2 * index);
-    if (value < 0) {
-      return false;
-    }
-    bytes[index] = static_cast<uint8_t>(value);
-    *sum += static_cast<unsigned>(value);
+    const unsigned high = HEX_VALUE[text[2 * index]];
+    const unsigned low = HEX_VALUE[text[2 * index + 1]];
+    invalid |= high | low;
+    bytes[index] = static_cast<uint8_t>(high << 4 | (low & 0xF));
+    *sum += bytes[index];
   }
-  return true;
+  return (invalid & HEX_INVALID) == 0;
 }
 
 /*
