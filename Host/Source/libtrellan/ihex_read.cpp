@@ -33,7 +33,7 @@ uint32_t ReadIhexLine(RecordReader *reader, const char *line, size_t length) {
   }
   uint8_t bytes[255 + RECORD_FRAME_BYTES];
   unsigned sum = 0;
-  if (!DecodeHex(line + 1, byteCount, bytes, &sum) || bytes[0] + RECORD_FRAME_BYTES != byteCount) {
+  if (!DecodeHexWithin(line + 1, byteCount, reader->textEnd, bytes, &sum) || bytes[0] + RECORD_FRAME_BYTES != byteCount) {
     return TRL_ERR_SYNTAX;
   }
   if ((sum & 0xFF) != 0) {

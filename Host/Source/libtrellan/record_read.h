@@ -26,6 +26,7 @@ struct RecordReader {
   PageStore pages;           /* data that did not lie past the segments read so far */
   RunList outOfOrder;        /* those of them that pages would hold too sparsely */
   size_t textLeft;           /* most text still to come, if known (0: unknown) */
+  const char *textEnd;       /* end of the text the current line lies in: how far a decoder may read */
   size_t bytesExpected;      /* data bytes the rest of a file holds at the density read so far (0: unknown) */
   size_t bytesLoaded;        /* data bytes of the records read so far */
   uint32_t addressOffset;
