@@ -7,7 +7,7 @@
 
 #include "image.h"
 
-constexpr size_t OUTPUT_CHUNK_SIZE = size_t{256} * 1024;
+constexpr size_t OUTPUT_CHUNK_SIZE = size_t{1024} * 1024;
 
 struct ChunkedOutput {
   char *chunk; /* OUTPUT_CHUNK_SIZE bytes, or null when out of memory */

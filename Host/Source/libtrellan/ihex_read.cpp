@@ -33,7 +33,7 @@ uint32_t ReadIhexLine(RecordReader *reader, const char *line, size_t length) {
   }
   uint8_t bytes[255 + RECORD_FRAME_BYTES];
   unsigned sum = 0;
-  if (!DecodeHex(line + 1, byteCount, bytes, &sum) || bytes[0] + RECORD_FRAME_BYTES != byteCount) {
+  if (!DecodeHexWithin(line + 1, byteCount, reader->textEnd, bytes, &sum) || bytes[0] + RECORD_FRAME_BYTES != byteCount) {
     return TRL_ERR_SYNTAX;
   }
   if ((sum & 0xFF) != 0) {
@@ -52,7 +52,7 @@ uint32_t ReadIhexLine(RecordReader *reader, const char *line, size_t length) {
       if (offset + dataLength > IHEX_WINDOW_SIZE && reader->addressRecord != IHEX_EXTENDED_LINEAR_ADDRESS) {
         return TRL_ERR_WINDOW;
       }
-      return AddRecordData(reader, static_cast<uint64_t>(reader->addressBase) + offset + reader->addressOffset,
+      return AppendRecordData(reader, static_cast<uint64_t>(reader->addressBase) + offset + reader->addressOffset,
                            data, dataLength);
     case IHEX_END_OF_FILE:
       if (dataLength != 0) {

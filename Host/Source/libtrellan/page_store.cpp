@@ -25,6 +25,9 @@ constexpr uint32_t NO_PAGE = UINT32_MAX;
 constexpr uint32_t SORT_DIGIT_BITS = 11;
 constexpr uint32_t SORT_BUCKETS = uint32_t{1} << SORT_DIGIT_BITS;
 
+/* Staged writes that span at most this many pages are sorted in one pass: a 64 MiB image in any order. */
+constexpr uint32_t SORT_SPAN_ONE_PASS = uint32_t{1} << 16;
+
 /* How many staged writes ahead of the one being placed its bytes are asked for. */
 constexpr size_t PLACE_AHEAD = 32;
 
@@ -248,6 +251,24 @@ void SortStagedDigit(const StagedWrite *from, StagedWrite *to, size_t count, uin
   }
 }
 
+/* A counting sort of staged writes by page, in one pass, for writes within SORT_SPAN_ONE_PASS pages of lowPage. */
+void SortStagedNarrow(const StagedWrite *from, StagedWrite *to, size_t count, uint32_t lowPage, uint32_t span,
+                      uint32_t *starts) {
+  std::fill(starts, starts + span, 0);
+  for (size_t item = 0; item < count; ++item) {
+    starts[from[item].address / PAGE_SIZE - lowPage]++;
+  }
+  uint32_t next = 0;
+  for (uint32_t page = 0; page < span; ++page) {
+    const uint32_t size = starts[page];
+    starts[page] = next;
+    next += size;
+  }
+  for (size_t item = 0; item < count; ++item) {
+    to[starts[from[item].address / PAGE_SIZE - lowPage]++] = from[item];
+  }
+}
+
 /* Writes the staged writes in page order, so that the pages are walked once rather than at random. */
 uint32_t PlaceStaged(PageStore *store) {
   const size_t count = store->stagedCount;
@@ -269,8 +290,14 @@ uint32_t PlaceStaged(PageStore *store) {
   if (store->stagedFalling && !store->stagedRising) {
     std::reverse(items, items + count); /* written from the top down, as some writers do */
   } else if (store->stagedFalling) {
-    SortStagedDigit(items, items + count, count, 0);
-    SortStagedDigit(items + count, items, count, SORT_DIGIT_BITS);
+    const uint32_t span = store->stagedHighPage - store->stagedLowPage + 1;
+    if (span <= SORT_SPAN_ONE_PASS) {
+      SortStagedNarrow(items, items + count, count, store->stagedLowPage, span, store->pageCounts);
+      items += count;
+    } else {
+      SortStagedDigit(items, items + count, count, 0);
+      SortStagedDigit(items + count, items, count, SORT_DIGIT_BITS);
+    }
   }
   uint32_t status = TRL_OK;
   uint32_t pageAddress = NO_PAGE; /* of the page the last write went to */
@@ -317,13 +344,16 @@ bool SortPagesInPlace(PageStore *store) {
   } catch (const std::bad_alloc &) {
     return false;
   }
-  for (size_t index = 0; index < count; ++index) {
-    order[index] = static_cast<uint32_t>(index);
+  /* The windows list every page by address already: their walk is the order, no sort needed. */
+  size_t next = 0;
+  for (uint32_t window = 0; window < WINDOW_COUNT; ++window) {
+    const uint32_t *entries = store->windows[window];
+    for (uint32_t page = 0; entries != nullptr && page < PAGES_PER_WINDOW; ++page) {
+      if (entries[page] != 0) {
+        order[next++] = entries[page] - 1;
+      }
+    }
   }
-  const PageMarks *marks = store->marks;
-  std::sort(order.begin(), order.end(), [marks](uint32_t left, uint32_t right) {
-    return marks[left].address < marks[right].address;
-  });
   /* Position i takes the page at order[i]: follow each cycle once, one page aside. */
   auto *spare = static_cast<PageBytes *>(std::malloc(sizeof(PageBytes)));
   if (spare == nullptr) {
@@ -412,7 +442,8 @@ uint32_t PageStoreWrite(PageStore *store, uint32_t address, const uint8_t *data,
     /* Sized once: growing would hold two copies for a moment. Huge pages are committed only as the stage fills. */
     store->stageBytes = static_cast<uint8_t *>(ResizeBlock(nullptr, STAGE_BYTES));
     store->staged = static_cast<StagedWrite *>(ResizeBlock(nullptr, 2 * STAGED_WRITES * sizeof(StagedWrite)));
-    if (store->stageBytes == nullptr || store->staged == nullptr) {
+    store->pageCounts = static_cast<uint32_t *>(std::malloc(SORT_SPAN_ONE_PASS * sizeof(uint32_t)));
+    if (store->stageBytes == nullptr || store->staged == nullptr || store->pageCounts == nullptr) {
       return TRL_ERR_MEMORY;
     }
   }
@@ -420,10 +451,16 @@ uint32_t PageStoreWrite(PageStore *store, uint32_t address, const uint8_t *data,
     return TRL_ERR_MEMORY;
   }
   CopyRecordBytes(store->stageBytes + store->stageUsed, data, length);
+  const uint32_t page = address / PAGE_SIZE;
   if (store->stagedCount > 0) {
     const uint32_t lastPage = store->staged[store->stagedCount - 1].address / PAGE_SIZE;
-    store->stagedRising |= address / PAGE_SIZE > lastPage;
-    store->stagedFalling |= address / PAGE_SIZE < lastPage;
+    store->stagedRising |= page > lastPage;
+    store->stagedFalling |= page < lastPage;
+    store->stagedLowPage = std::min(store->stagedLowPage, page);
+    store->stagedHighPage = std::max(store->stagedHighPage, page);
+  } else {
+    store->stagedLowPage = page;
+    store->stagedHighPage = page;
   }
   store->staged[store->stagedCount++] = StagedWrite{address, static_cast<uint32_t>(store->stageUsed << 8 | (length - 1))};
   store->stageUsed += length;
@@ -465,5 +502,6 @@ void PageStoreClear(PageStore *store) {
   std::free(store->fine);
   std::free(store->stageBytes);
   std::free(store->staged);
+  std::free(store->pageCounts);
   *store = PageStore{};
 }

@@ -69,6 +69,9 @@ struct PageStore {
   size_t stagedCount;
   bool stagedRising;     /* whether a staged write lies in a later page than the one staged before it */
   bool stagedFalling;    /* or in an earlier one: if neither or only this, they need no sort */
+  uint32_t stagedLowPage;  /* the lowest and highest page number the staged writes touch */
+  uint32_t stagedHighPage;
+  uint32_t *pageCounts;  /* SORT_SPAN_ONE_PASS counters for sorting staged writes of a narrow span in one pass */
   size_t stageRoom;      /* the room the last staged write gave, for the pages they add */
 };
 

@@ -128,6 +128,7 @@ size_t CountedLineLength(const RecordReader *reader, const char *cursor, const c
 uint32_t ReadLines(RecordReader *reader, const char *text, size_t length, size_t *consumed) {
   const char *cursor = text;
   const char *end = text + length;
+  reader->textEnd = end;
   while (cursor < end) {
     const size_t counted = CountedLineLength(reader, cursor, end);
     if (counted != 0) {
@@ -307,6 +308,7 @@ uint32_t RecordReadMemory(const char *text, size_t length, uint32_t addressOffse
   size_t consumed = 0;
   uint32_t status = ReadLines(&reader, text, length, &consumed);
   if (status == TRL_OK && consumed < length) {
+    reader.textEnd = text + length;
     status = ReadLine(&reader, text + consumed, length - consumed);
   }
   return FinishReading(&reader, status);
@@ -346,6 +348,7 @@ uint32_t RecordReadStream(FILE *stream, uint32_t addressOffset, FirmwareImage *i
     size_t filled = carried + got;
     if (got == 0) {
       if (filled > 0) {
+        reader.textEnd = block + filled;
         status = ReadLine(&reader, block, filled);
       }
       break;
@@ -364,6 +367,7 @@ uint32_t RecordReadStream(FILE *stream, uint32_t addressOffset, FirmwareImage *i
     carried = filled - consumed;
     if (carried == READ_BLOCK_SIZE) {
       /* No line end in a whole block: only white space after a record may make a line this long. */
+      reader.textEnd = block + carried;
       status = ReadLine(&reader, block, carried);
       if (status != TRL_OK) {
         break;

@@ -8,10 +8,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 #include "image.h"
 #include "page_store.h"
 #include "segment_merge.h"
+#include "trellan.h"
 
 /* Files are read in blocks of this size: small enough to stay in the cache between reading and decoding. */
 constexpr size_t READ_BLOCK_SIZE = size_t{256} * 1024;
@@ -24,6 +26,7 @@ struct RecordReader {
   PageStore pages;           /* data that did not lie past the segments read so far */
   RunList outOfOrder;        /* those of them that pages would hold too sparsely */
   size_t textLeft;           /* most text still to come, if known (0: unknown) */
+  const char *textEnd;       /* end of the text the current line lies in: how far a decoder may read */
   size_t bytesExpected;      /* data bytes the rest of a file holds at the density read so far (0: unknown) */
   size_t bytesLoaded;        /* data bytes of the records read so far */
   uint32_t addressOffset;
@@ -40,6 +43,29 @@ struct RecordReader {
  * the load. Fails with TRL_ERR_OVERFLOW past 0xFFFFFFFF, or TRL_ERR_MEMORY.
  */
 uint32_t AddRecordData(RecordReader *reader, uint64_t start, const uint8_t *data, uint32_t length);
+
+/*
+ * AddRecordData() for the common case inline: bytes that continue the last
+ * segment within the room it has. Records are short, so they are copied in
+ * steps of sixteen bytes the compiler lays out rather than by a call.
+ */
+inline uint32_t AppendRecordData(RecordReader *reader, uint64_t start, const uint8_t *data, uint32_t length) {
+  SegmentList &segments = reader->image->store.segments;
+  if (!segments.empty() && length != 0 && (length & 15) == 0) {
+    Segment &last = segments.back();
+    if (start == SegmentEnd(last) && last.block != nullptr && last.capacity - last.length >= length &&
+        start + length <= ADDRESS_SPACE_END) {
+      uint8_t *destination = last.bytes + last.length;
+      for (uint32_t offset = 0; offset < length; offset += 16) {
+        std::memcpy(destination + offset, data + offset, 16);
+      }
+      last.length += length;
+      reader->bytesLoaded += length;
+      return TRL_OK;
+    }
+  }
+  return AddRecordData(reader, start, data, length);
+}
 
 /* Keeps a start address (addressOffset already added) unless one is held: the first one counts. */
 uint32_t KeepStartAddress(RecordReader *reader, uint64_t start);

@@ -27,7 +27,7 @@ uint32_t ReadSrecLine(RecordReader *reader, const char *line, size_t length) {
 
   uint8_t bytes[256];
   unsigned sum = 0;
-  if (!DecodeHex(line + 2, byteCount, bytes, &sum) || bytes[0] != byteCount - 1) {
+  if (!DecodeHexWithin(line + 2, byteCount, reader->textEnd, bytes, &sum) || bytes[0] != byteCount - 1) {
     return TRL_ERR_SYNTAX;
   }
   const unsigned addressSize = ADDRESS_SIZE[type];
@@ -59,7 +59,7 @@ uint32_t ReadSrecLine(RecordReader *reader, const char *line, size_t length) {
     case 2:
     case 3:
       reader->recordsSinceMark++;
-      return AddRecordData(reader, static_cast<uint64_t>(address) + reader->addressOffset, data,
+      return AppendRecordData(reader, static_cast<uint64_t>(address) + reader->addressOffset, data,
                            dataLength);
     case 5:
     case 6:
