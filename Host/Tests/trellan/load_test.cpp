@@ -121,6 +121,10 @@ TEST_F(ImageTest, EveryKindOfBadInputFailsWithItsStatusAndChangesNothing) {
       {"a record in order and one out of order disagree",
        Srec('1', 0x240, {1}) + Srec('1', 0x200, Ramp(16)) + Srec('1', 0x240, {2}), TRL_ERR_CONFLICT},
       {"error after good lines", s1 + s1 + "S1\n", TRL_ERR_SYNTAX},
+      /* After the first record a line is read at the length its count gives: these must fail as before. */
+      {"a line end inside a later record", s1 + s1.substr(0, 8) + "\r" + s1.substr(9), TRL_ERR_SYNTAX},
+      {"a later record runs on past its count", s1 + s1.substr(0, s1.size() - 1) + "00\n", TRL_ERR_SYNTAX},
+      {"a later record's count is not hex", s1 + "S1G7" + s1.substr(4), TRL_ERR_SYNTAX},
   };
   ASSERT_EQ(TRL_OK, Load(Srec('0', 0, {'x'}) + good + Srec('9', 0x100)));
   const SegmentSnapshot before = Segments();
