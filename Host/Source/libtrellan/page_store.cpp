@@ -21,13 +21,6 @@ constexpr size_t KNOWN_WORDS = ADDRESS_SPACE_END / PAGE_SIZE / 64;
 /* No page lies at this address: pages are aligned. */
 constexpr uint32_t NO_PAGE = UINT32_MAX;
 
-/* Staged writes are sorted by page in two passes of this many bits: page numbers have 22. */
-constexpr uint32_t SORT_DIGIT_BITS = 11;
-constexpr uint32_t SORT_BUCKETS = uint32_t{1} << SORT_DIGIT_BITS;
-
-/* Staged writes that span at most this many pages are sorted in one pass: a 64 MiB image in any order. */
-constexpr uint32_t SORT_SPAN_ONE_PASS = uint32_t{1} << 16;
-
 /* How many staged writes ahead of the one being placed its bytes are asked for. */
 constexpr size_t PLACE_AHEAD = 32;
 
@@ -234,42 +227,28 @@ bool ReservePages(PageStore *store, uint32_t address, uint32_t length) {
   return true;
 }
 
-/* One pass of a radix sort of staged writes by page: stable, so two passes sort by the whole page number. */
-void SortStagedDigit(const StagedWrite *from, StagedWrite *to, size_t count, uint32_t shift) {
-  size_t starts[SORT_BUCKETS] = {};
+/*
+ * A counting sort of staged writes by 64 KiB window, in one pass. Within a
+ * window its pages stay in the cache, and writes keep the order they were
+ * staged in, so the stage is read forwards.
+ */
+void SortStagedByWindow(const StagedWrite *from, StagedWrite *to, size_t count, uint32_t *starts) {
+  std::fill(starts, starts + WINDOW_COUNT, 0);
   for (size_t item = 0; item < count; ++item) {
-    starts[from[item].address / PAGE_SIZE >> shift & (SORT_BUCKETS - 1)]++;
-  }
-  size_t next = 0;
-  for (size_t &start : starts) {
-    const size_t size = start;
-    start = next;
-    next += size;
-  }
-  for (size_t item = 0; item < count; ++item) {
-    to[starts[from[item].address / PAGE_SIZE >> shift & (SORT_BUCKETS - 1)]++] = from[item];
-  }
-}
-
-/* A counting sort of staged writes by page, in one pass, for writes within SORT_SPAN_ONE_PASS pages of lowPage. */
-void SortStagedNarrow(const StagedWrite *from, StagedWrite *to, size_t count, uint32_t lowPage, uint32_t span,
-                      uint32_t *starts) {
-  std::fill(starts, starts + span, 0);
-  for (size_t item = 0; item < count; ++item) {
-    starts[from[item].address / PAGE_SIZE - lowPage]++;
+    starts[from[item].address / WINDOW_SIZE]++;
   }
   uint32_t next = 0;
-  for (uint32_t page = 0; page < span; ++page) {
-    const uint32_t size = starts[page];
-    starts[page] = next;
+  for (uint32_t window = 0; window < WINDOW_COUNT; ++window) {
+    const uint32_t size = starts[window];
+    starts[window] = next;
     next += size;
   }
   for (size_t item = 0; item < count; ++item) {
-    to[starts[from[item].address / PAGE_SIZE - lowPage]++] = from[item];
+    to[starts[from[item].address / WINDOW_SIZE]++] = from[item];
   }
 }
 
-/* Writes the staged writes in page order, so that the pages are walked once rather than at random. */
+/* Writes the staged writes window by window, so that the pages are walked once rather than at random. */
 uint32_t PlaceStaged(PageStore *store) {
   const size_t count = store->stagedCount;
   if (count == 0) {
@@ -290,14 +269,8 @@ uint32_t PlaceStaged(PageStore *store) {
   if (store->stagedFalling && !store->stagedRising) {
     std::reverse(items, items + count); /* written from the top down, as some writers do */
   } else if (store->stagedFalling) {
-    const uint32_t span = store->stagedHighPage - store->stagedLowPage + 1;
-    if (span <= SORT_SPAN_ONE_PASS) {
-      SortStagedNarrow(items, items + count, count, store->stagedLowPage, span, store->pageCounts);
-      items += count;
-    } else {
-      SortStagedDigit(items, items + count, count, 0);
-      SortStagedDigit(items + count, items, count, SORT_DIGIT_BITS);
-    }
+    SortStagedByWindow(items, items + count, count, store->windowStarts);
+    items += count;
   }
   uint32_t status = TRL_OK;
   uint32_t pageAddress = NO_PAGE; /* of the page the last write went to */
@@ -442,8 +415,8 @@ uint32_t PageStoreWrite(PageStore *store, uint32_t address, const uint8_t *data,
     /* Sized once: growing would hold two copies for a moment. Huge pages are committed only as the stage fills. */
     store->stageBytes = static_cast<uint8_t *>(ResizeBlock(nullptr, STAGE_BYTES));
     store->staged = static_cast<StagedWrite *>(ResizeBlock(nullptr, 2 * STAGED_WRITES * sizeof(StagedWrite)));
-    store->pageCounts = static_cast<uint32_t *>(std::malloc(SORT_SPAN_ONE_PASS * sizeof(uint32_t)));
-    if (store->stageBytes == nullptr || store->staged == nullptr || store->pageCounts == nullptr) {
+    store->windowStarts = static_cast<uint32_t *>(std::malloc(WINDOW_COUNT * sizeof(uint32_t)));
+    if (store->stageBytes == nullptr || store->staged == nullptr || store->windowStarts == nullptr) {
       return TRL_ERR_MEMORY;
     }
   }
@@ -451,16 +424,10 @@ uint32_t PageStoreWrite(PageStore *store, uint32_t address, const uint8_t *data,
     return TRL_ERR_MEMORY;
   }
   CopyRecordBytes(store->stageBytes + store->stageUsed, data, length);
-  const uint32_t page = address / PAGE_SIZE;
   if (store->stagedCount > 0) {
     const uint32_t lastPage = store->staged[store->stagedCount - 1].address / PAGE_SIZE;
-    store->stagedRising |= page > lastPage;
-    store->stagedFalling |= page < lastPage;
-    store->stagedLowPage = std::min(store->stagedLowPage, page);
-    store->stagedHighPage = std::max(store->stagedHighPage, page);
-  } else {
-    store->stagedLowPage = page;
-    store->stagedHighPage = page;
+    store->stagedRising |= address / PAGE_SIZE > lastPage;
+    store->stagedFalling |= address / PAGE_SIZE < lastPage;
   }
   store->staged[store->stagedCount++] = StagedWrite{address, static_cast<uint32_t>(store->stageUsed << 8 | (length - 1))};
   store->stageUsed += length;
@@ -502,6 +469,6 @@ void PageStoreClear(PageStore *store) {
   std::free(store->fine);
   std::free(store->stageBytes);
   std::free(store->staged);
-  std::free(store->pageCounts);
+  std::free(store->windowStarts);
   *store = PageStore{};
 }

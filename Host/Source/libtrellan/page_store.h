@@ -35,9 +35,9 @@ struct PageMarks {
 };
 
 /*
- * Short writes are staged in arrival order and placed in page order when the
- * stage fills: records that land all over the image then stream through the
- * pages instead of costing a cache miss each.
+ * Short writes are staged in arrival order and placed 64 KiB window by window
+ * when the stage fills: records that land all over the image then stream
+ * through the pages instead of costing a cache miss each.
  */
 constexpr uint32_t STAGED_WRITE_MAX = 256;
 constexpr size_t STAGE_BYTES = size_t{4} << 20;
@@ -69,9 +69,7 @@ struct PageStore {
   size_t stagedCount;
   bool stagedRising;     /* whether a staged write lies in a later page than the one staged before it */
   bool stagedFalling;    /* or in an earlier one: if neither or only this, they need no sort */
-  uint32_t stagedLowPage;  /* the lowest and highest page number the staged writes touch */
-  uint32_t stagedHighPage;
-  uint32_t *pageCounts;  /* SORT_SPAN_ONE_PASS counters for sorting staged writes of a narrow span in one pass */
+  uint32_t *windowStarts; /* a counter for each 64 KiB window, for sorting the staged writes */
   size_t stageRoom;      /* the room the last staged write gave, for the pages they add */
 };
 
