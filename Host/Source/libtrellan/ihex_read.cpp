@@ -1,4 +1,6 @@
 /* One Intel HEX line into the load. */
+#include <cstring>
+
 #include "hex_codec.h"
 #include "record_read.h"
 #include "trellan.h"
@@ -21,9 +23,45 @@ uint32_t ReadBigEndian16(const uint8_t *bytes) {
   return static_cast<uint32_t>(bytes[0]) << 8 | bytes[1];
 }
 
+/* Takes the base that an 02 or 04 record's two data bytes give. */
+void SetAddressBase(RecordReader *reader, uint8_t type, uint32_t value) {
+  reader->addressBase = value << (type == IHEX_EXTENDED_SEGMENT_ADDRESS ? 4 : 16);
+  reader->addressRecord = type;
+}
+
+/*
+ * An 04 record as writers put one wherever the window changes, read without
+ * the general steps: where records come out of address order it precedes
+ * nearly every data record. Returns false for any other line, which then
+ * takes the general way.
+ */
+bool ReadPlainExtendedLinear(RecordReader *reader, const char *line, size_t length, uint32_t *status) {
+  static constexpr char PREFIX[] = ":02000004";
+  if (length != 15 || std::memcmp(line, PREFIX, sizeof PREFIX - 1) != 0) {
+    return false;
+  }
+  const int high = DecodeHexPair(line + 9);
+  const int low = DecodeHexPair(line + 11);
+  const int checksum = DecodeHexPair(line + 13);
+  if ((high | low | checksum) < 0) {
+    *status = TRL_ERR_SYNTAX;
+  } else if (((2 + 4 + high + low + checksum) & 0xFF) != 0) {
+    *status = TRL_ERR_CHECKSUM;
+  } else {
+    reader->sawRecord = true;
+    SetAddressBase(reader, IHEX_EXTENDED_LINEAR_ADDRESS, static_cast<uint32_t>(high << 8 | low));
+    *status = TRL_OK;
+  }
+  return true;
+}
+
 }  // namespace
 
 uint32_t ReadIhexLine(RecordReader *reader, const char *line, size_t length) {
+  uint32_t status = TRL_OK;
+  if (ReadPlainExtendedLinear(reader, line, length, &status)) {
+    return status;
+  }
   if (length < 1 + 2 * RECORD_FRAME_BYTES || ((length - 1) & 1) != 0) {
     return TRL_ERR_SYNTAX;
   }
@@ -67,8 +105,7 @@ uint32_t ReadIhexLine(RecordReader *reader, const char *line, size_t length) {
       if (dataLength != 2) {
         return TRL_ERR_SYNTAX;
       }
-      reader->addressBase = ReadBigEndian16(data) << (type == IHEX_EXTENDED_SEGMENT_ADDRESS ? 4 : 16);
-      reader->addressRecord = type;
+      SetAddressBase(reader, type, ReadBigEndian16(data));
       return TRL_OK;
     case IHEX_START_SEGMENT_ADDRESS:
     case IHEX_START_LINEAR_ADDRESS: {

@@ -85,6 +85,8 @@ TEST_F(ImageTest, BadIntelHexFailsWithItsStatusAndChangesNothing) {
       {"unknown type", Ihex(6, 0, {1}), TRL_ERR_RECORD_TYPE},
       {"end of file with data", Ihex(1, 0, {1}), TRL_ERR_SYNTAX},
       {"04 of one byte", Ihex(4, 0, {1}), TRL_ERR_SYNTAX},
+      {"04 with a non-hex digit", ":020000040G0006\n" + data, TRL_ERR_SYNTAX},
+      {"04 with a bad checksum", ":02000004080FE4\n" + data, TRL_ERR_CHECKSUM},
       {"02 of three bytes", Ihex(2, 0, {0, 1, 2}), TRL_ERR_SYNTAX},
       {"05 of two bytes", Ihex(5, 0, {0, 1}), TRL_ERR_SYNTAX},
       {"03 of five bytes", Ihex(3, 0, Ramp(5)), TRL_ERR_SYNTAX},
