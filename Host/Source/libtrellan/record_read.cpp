@@ -259,14 +259,17 @@ uint32_t AddRecordData(RecordReader *reader, uint64_t start, const uint8_t *data
   }
   /* Two hex digits a byte: what the rest of the text could hold, but no more than a few times what the
      records so far held, since the rest may be blanks. */
-  const size_t room =
-      std::min(reader->textLeft / 2, std::max(reader->bytesLoaded * ROOM_PER_LOADED_BYTE, reader->bytesExpected));
+  const size_t room = std::min(reader->textLeft / 2, reader->bytesLoaded * ROOM_PER_LOADED_BYTE);
   reader->bytesLoaded += length;
   /* Records mostly ascend: those go straight into segments; the others go to their place in a page,
      or, where pages would be too sparse, to runs that are merged at the end. */
   SegmentStore *store = &reader->image->store;
   if (store->segments.empty() || start >= SegmentEnd(store->segments.back())) {
-    uint8_t *destination = StoreAppend(store, static_cast<uint32_t>(start), length, room);
+    /* A segment that grows large takes at once what the rest of the file would add at the density so
+       far, rather than being copied each time it outgrows a guess; a new one starts small. */
+    const bool continues = !store->segments.empty() && start == SegmentEnd(store->segments.back());
+    const size_t appendRoom = continues ? std::min(reader->textLeft / 2, std::max(room, reader->bytesExpected)) : room;
+    uint8_t *destination = StoreAppend(store, static_cast<uint32_t>(start), length, appendRoom);
     if (destination == nullptr) {
       return TRL_ERR_MEMORY;
     }
@@ -336,8 +339,7 @@ uint32_t RecordReadStream(FILE *stream, uint32_t addressOffset, FirmwareImage *i
       /* This block and what the file holds after it; a file that grows meanwhile only costs moves. */
       reader.textLeft = static_cast<size_t>(
           std::min<uint64_t>(fileSize > textRead ? fileSize - textRead : 0, SIZE_MAX / 2) + carried + got);
-      /* A segment that grows large then takes at once what the rest of the file would add to it at the
-         density so far, and is not copied every time it outgrows a guess; blanks lower the density. */
+      /* The data the rest of the file holds at the density so far; blanks lower the density. */
       const uint64_t textDone = textRead - got - carried;
       if (textDone > 0) {
         reader.bytesExpected = static_cast<size_t>(
