@@ -107,14 +107,17 @@ uint32_t ReadLine(RecordReader *reader, const char *line, size_t length) {
  * format is known, the text holds the record whole and a line end follows it
  * at once; otherwise 0, and the line takes the general way. A line whose line
  * end comes sooner fails either way, with the same status: the characters
- * that would be read as hex digits are not hex digits there.
+ * that would be read as hex digits are not hex digits there. An S-record's
+ * type is looked at before its digits, so only the types an image may hold
+ * take this way.
  */
 size_t CountedLineLength(const RecordReader *reader, const char *cursor, const char *end) {
   if (reader->sawDosEnd || end - cursor < 4) {
     return 0;
   }
   size_t length = 0;
-  if (reader->fileFormat == TRL_FILE_FORMAT_SREC && cursor[0] == 'S') {
+  if (reader->fileFormat == TRL_FILE_FORMAT_SREC && cursor[0] == 'S' && cursor[1] >= '0' && cursor[1] <= '9' &&
+      cursor[1] != '4') {
     const int count = DecodeHexPair(cursor + 2);
     length = count < 0 ? 0 : 4 + 2 * static_cast<size_t>(count);
   } else if (reader->fileFormat == TRL_FILE_FORMAT_IHEX && cursor[0] == ':') {

@@ -125,6 +125,8 @@ TEST_F(ImageTest, EveryKindOfBadInputFailsWithItsStatusAndChangesNothing) {
       {"a line end inside a later record", s1 + s1.substr(0, 8) + "\r" + s1.substr(9), TRL_ERR_SYNTAX},
       {"a later record runs on past its count", s1 + s1.substr(0, s1.size() - 1) + "00\n", TRL_ERR_SYNTAX},
       {"a later record's count is not hex", s1 + "S1G7" + s1.substr(4), TRL_ERR_SYNTAX},
+      {"a line end as a later record's type", s1 + "S\n051234AABB4F\n", TRL_ERR_SYNTAX},
+      {"a line end inside a later S4", s1 + "S405000\n000000\n", TRL_ERR_SYNTAX},
   };
   ASSERT_EQ(TRL_OK, Load(Srec('0', 0, {'x'}) + good + Srec('9', 0x100)));
   const SegmentSnapshot before = Segments();
