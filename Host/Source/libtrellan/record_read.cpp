@@ -76,6 +76,12 @@ size_t TrimTrailingSpace(const char *line, size_t length) {
   return length;
 }
 
+/* A record of the load's format, whole: without its line end and trailing white space. */
+uint32_t ReadRecord(RecordReader *reader, const char *line, size_t length) {
+  return reader->fileFormat == TRL_FILE_FORMAT_SREC ? ReadSrecLine(reader, line, length)
+                                                    : ReadIhexLine(reader, line, length);
+}
+
 /* One line without its line end; a DOS end-of-file byte may end it, and then nothing but blanks may follow. */
 uint32_t ReadLine(RecordReader *reader, const char *line, size_t length) {
   length = TrimTrailingSpace(line, length);
@@ -98,8 +104,7 @@ uint32_t ReadLine(RecordReader *reader, const char *line, size_t length) {
   } else if (reader->fileFormat != format) {
     return TRL_ERR_MIXED_FORMATS;
   }
-  return format == TRL_FILE_FORMAT_SREC ? ReadSrecLine(reader, line, length)
-                                        : ReadIhexLine(reader, line, length);
+  return ReadRecord(reader, line, length);
 }
 
 /*
@@ -135,16 +140,15 @@ uint32_t ReadLines(RecordReader *reader, const char *text, size_t length, size_t
   while (cursor < end) {
     const size_t counted = CountedLineLength(reader, cursor, end);
     if (counted != 0) {
-      const uint32_t status = reader->fileFormat == TRL_FILE_FORMAT_SREC ? ReadSrecLine(reader, cursor, counted)
-                                                                         : ReadIhexLine(reader, cursor, counted);
+      const uint32_t status = ReadRecord(reader, cursor, counted);
       if (status != TRL_OK) {
         return status;
       }
       /* A CRLF goes at once; a lone CR or LF ends the line alone. */
-      cursor += counted + (cursor[counted] == '\r' && end - cursor > static_cast<ptrdiff_t>(counted + 1) &&
-                                   cursor[counted + 1] == '\n'
-                               ? 2
-                               : 1);
+      cursor += counted + 1;
+      if (cursor[-1] == '\r' && cursor < end && *cursor == '\n') {
+        ++cursor;
+      }
       continue;
     }
     const char *newline = FindLineEnd(cursor, end);
