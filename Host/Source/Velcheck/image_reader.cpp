@@ -13,8 +13,18 @@ namespace {
 const uint32_t PREFIX_STRIDE = 32;
 const uint16_t CRC_POLYNOMIAL = 0x1021;
 
-/* prefixCrcs[s][k]: the CRC from 0 (no initial value) of segment s's first k * 32 bytes. */
-std::vector<std::vector<uint16_t>> prefixCrcs;
+/* A segment of the held image, and where its prefix CRCs start in prefixCrcs. */
+struct HeldSegment {
+  uint32_t address;
+  uint32_t length;
+  const uint8_t *data;
+  size_t firstPrefix;
+};
+
+/* The image's segments, ascending: read once, since a call into the library per step of a search is slow. */
+std::vector<HeldSegment> segments;
+/* For each segment, one after another: the CRC from 0 (no initial value) of its first k * 32 bytes, k from 0. */
+std::vector<uint16_t> prefixCrcs;
 /* zeroShifts[k]: x^(8 * 2^k) modulo the CRC polynomial, for shifting by 2^k zero bytes. */
 uint16_t zeroShifts[32];
 
@@ -44,69 +54,57 @@ uint16_t ShiftCrc(uint16_t crc, uint32_t byteCount) {
   return crc;
 }
 
-/* As FindSegmentAt(), and the segment's index into *index. */
-const uint8_t *FindSegmentIndexAt(uint32_t address, uint32_t *index, uint32_t *segmentAddress,
-                                  uint32_t *segmentLength) {
-  uint32_t low = 0;
-  uint32_t high = TrlFirmwareGetSegmentCount();
-  while (low < high) {
-    const uint32_t middle = low + (high - low) / 2;
-    TrlFirmwareGetSegment(middle, segmentAddress, segmentLength);
-    if (*segmentAddress <= address) {
-      low = middle + 1;
-    } else {
-      high = middle;
-    }
-  }
-  if (low == 0) {
+/* The segment that holds address, or null. Segments ascend and never touch, so a range inside the image lies in one. */
+const HeldSegment *FindHeldSegment(uint32_t address) {
+  auto after = std::upper_bound(segments.begin(), segments.end(), address,
+                                [](uint32_t value, const HeldSegment &segment) { return value < segment.address; });
+  if (after == segments.begin() || address - after[-1].address >= after[-1].length) {
     return NULL;
   }
-  *index = low - 1;
-  const uint8_t *data = TrlFirmwareGetSegment(*index, segmentAddress, segmentLength);
-  return address - *segmentAddress < *segmentLength ? data : NULL;
+  return &after[-1];
 }
 
 }  // namespace
 
-const uint8_t *FindSegmentAt(uint32_t address, uint32_t *segmentAddress, uint32_t *segmentLength) {
-  uint32_t index = 0;
-  return FindSegmentIndexAt(address, &index, segmentAddress, segmentLength);
-}
-
 int ReadImage(void *context, uint32_t address, uint32_t length, uint8_t *buffer) {
   (void)context;
-  uint32_t segmentAddress = 0;
-  uint32_t segmentLength = 0;
-  const uint8_t *data = FindSegmentAt(address, &segmentAddress, &segmentLength);
-  const uint32_t offset = address - segmentAddress;
-  if (data == NULL || length > segmentLength - offset) {
+  const HeldSegment *segment = FindHeldSegment(address);
+  const uint32_t offset = address - (segment != NULL ? segment->address : 0);
+  if (segment == NULL || length > segment->length - offset) {
     return 0;
   }
-  memcpy(buffer, data + offset, length);
+  memcpy(buffer, segment->data + offset, length);
   return 1;
 }
 
-void IndexImageCrcs(void) {
+void IndexImage(void) {
   zeroShifts[0] = 0x0100;
   for (unsigned bit = 1; bit < 32; ++bit) {
     zeroShifts[bit] = MultiplyModulo(zeroShifts[bit - 1], zeroShifts[bit - 1]);
   }
-  prefixCrcs.assign(TrlFirmwareGetSegmentCount(), std::vector<uint16_t>());
-  for (uint32_t index = 0; index < prefixCrcs.size(); ++index) {
-    uint32_t segmentAddress = 0;
-    uint32_t segmentLength = 0;
-    const uint8_t *data = TrlFirmwareGetSegment(index, &segmentAddress, &segmentLength);
-    std::vector<uint16_t> &prefixes = prefixCrcs[index];
-    prefixes.reserve(segmentLength / PREFIX_STRIDE + 1);
-    prefixes.push_back(0);
-    for (uint32_t offset = 0; segmentLength - offset >= PREFIX_STRIDE; offset += PREFIX_STRIDE) {
-      prefixes.push_back(CalculateChecksumInfoCrc16(prefixes.back(), data + offset, PREFIX_STRIDE));
+  const uint32_t segmentCount = TrlFirmwareGetSegmentCount();
+  segments.resize(segmentCount);
+  size_t prefixCount = 0;
+  for (uint32_t index = 0; index < segmentCount; ++index) {
+    HeldSegment &segment = segments[index];
+    segment.data = TrlFirmwareGetSegment(index, &segment.address, &segment.length);
+    segment.firstPrefix = prefixCount;
+    prefixCount += segment.length / PREFIX_STRIDE + 1;
+  }
+  prefixCrcs.resize(prefixCount);
+  for (const HeldSegment &segment : segments) {
+    uint16_t *prefixes = &prefixCrcs[segment.firstPrefix];
+    prefixes[0] = 0;
+    for (uint32_t stride = 0; stride < segment.length / PREFIX_STRIDE; ++stride) {
+      prefixes[stride + 1] = CalculateChecksumInfoCrc16(prefixes[stride], segment.data + stride * PREFIX_STRIDE,
+                                                        PREFIX_STRIDE);
     }
   }
 }
 
-void ReleaseImageCrcs(void) {
-  std::vector<std::vector<uint16_t>>().swap(prefixCrcs);
+void ReleaseImageIndex(void) {
+  std::vector<HeldSegment>().swap(segments);
+  std::vector<uint16_t>().swap(prefixCrcs);
 }
 
 bool CalculateImageRangeCrc(uint32_t address, uint32_t length, uint16_t *crc) {
@@ -114,14 +112,12 @@ bool CalculateImageRangeCrc(uint32_t address, uint32_t length, uint16_t *crc) {
   if (length == 0) {
     return true;
   }
-  uint32_t index = 0;
-  uint32_t segmentAddress = 0;
-  uint32_t segmentLength = 0;
-  const uint8_t *data = FindSegmentIndexAt(address, &index, &segmentAddress, &segmentLength);
-  const uint32_t start = address - segmentAddress;
-  if (data == NULL || length > segmentLength - start || index >= prefixCrcs.size()) {
+  const HeldSegment *segment = FindHeldSegment(address);
+  const uint32_t start = address - (segment != NULL ? segment->address : 0);
+  if (segment == NULL || length > segment->length - start) {
     return false;
   }
+  const uint8_t *data = segment->data;
   const uint32_t end = start + length;
   const uint32_t strideStart = static_cast<uint32_t>(
       std::min<uint64_t>(end, (uint64_t{start} + PREFIX_STRIDE - 1) / PREFIX_STRIDE * PREFIX_STRIDE));
@@ -129,7 +125,7 @@ bool CalculateImageRangeCrc(uint32_t address, uint32_t length, uint16_t *crc) {
   /* Whole strides come from two prefixes; the bytes before and after them are fed directly. */
   *crc = CalculateChecksumInfoCrc16(*crc, data + start, strideStart - start);
   if (strideEnd > strideStart) {
-    const std::vector<uint16_t> &prefixes = prefixCrcs[index];
+    const uint16_t *prefixes = &prefixCrcs[segment->firstPrefix];
     *crc = ShiftCrc(*crc ^ prefixes[strideStart / PREFIX_STRIDE], strideEnd - strideStart) ^
            prefixes[strideEnd / PREFIX_STRIDE];
   }

@@ -9,23 +9,17 @@
 #include <cstdint>
 
 /*
- * The segment that holds address: its data, base address and length, or NULL.
- * Segments ascend and never touch, so a range inside the image lies in one.
+ * Takes the image's segments and the prefix CRCs of each (one per 32 bytes: a
+ * sixteenth of the image in memory), for the calls below. Call it after the
+ * load, and again after the image changes.
  */
-const uint8_t *FindSegmentAt(uint32_t address, uint32_t *segmentAddress, uint32_t *segmentLength);
+void IndexImage(void);
+
+/* Drops what IndexImage() took. */
+void ReleaseImageIndex(void);
 
 /* The checker's read function (CitReadFunction) over the image; context is unused. */
 int ReadImage(void *context, uint32_t address, uint32_t length, uint8_t *buffer);
-
-/*
- * Takes the prefix CRCs of every segment (one per 32 bytes: a sixteenth of
- * the image in memory), for CalculateImageRangeCrc(). Call it again after
- * the image changes.
- */
-void IndexImageCrcs(void);
-
-/* Drops what IndexImageCrcs() took. */
-void ReleaseImageCrcs(void);
 
 /*
  * Stores in *crc the CRC-16/CCITT-FALSE of the image's bytes [address,

@@ -240,9 +240,9 @@ int main(int argc, char *argv[]) {
     printf("[ERROR] Could not load the image file: %s.\n", TrlStatusText(status));
     result = RESULT_TROUBLE;
   } else {
-    IndexImageCrcs();
+    IndexImage();
     result = tableAddressGiven ? CheckTableAt(tableAddress) : CheckEveryTableFound();
-    ReleaseImageCrcs();
+    ReleaseImageIndex();
   }
   TrlFirmwareTerminate();
   return result;

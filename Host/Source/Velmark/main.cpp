@@ -231,6 +231,14 @@ static bool IsTableOverlappingDescribedSegments(const uint8_t *tableData, uint32
   return false;
 }
 
+/* Whether segment index exists and ends after address. */
+static bool EndsAfter(uint32_t index, uint32_t address) {
+  uint32_t segmentAddress = 0;
+  uint32_t segmentSize = 0;
+  return TrlFirmwareGetSegment(index, &segmentAddress, &segmentSize) != NULL &&
+         static_cast<uint64_t>(segmentAddress) + segmentSize > address;
+}
+
 /*
  * The checker's read function over the held image. Bytes the image does not
  * hold read as erased flash (0xFF), as the placeholder reads on a device and
@@ -238,21 +246,25 @@ static bool IsTableOverlappingDescribedSegments(const uint8_t *tableData, uint32
  */
 static int ReadHeldImage(void *context, uint32_t address, uint32_t length, uint8_t *buffer) {
   (void)context;
+  /* Reads mostly go on where the last one ended: its segment is tried before a search. */
+  static uint32_t lastIndex = 0;
   const uint32_t segmentCount = TrlFirmwareGetSegmentCount();
-  /* The first segment that ends after address: segments ascend and never touch. */
   uint32_t index = 0;
-  uint32_t high = segmentCount;
-  while (index < high) {
-    const uint32_t middle = index + (high - index) / 2;
-    uint32_t segmentAddress = 0;
-    uint32_t segmentSize = 0;
-    TrlFirmwareGetSegment(middle, &segmentAddress, &segmentSize);
-    if (static_cast<uint64_t>(segmentAddress) + segmentSize <= address) {
-      index = middle + 1;
-    } else {
-      high = middle;
+  if (!EndsAfter(lastIndex, address) || (lastIndex > 0 && EndsAfter(lastIndex - 1, address))) {
+    /* The first segment that ends after address: segments ascend and never touch. */
+    uint32_t high = segmentCount;
+    while (index < high) {
+      const uint32_t middle = index + (high - index) / 2;
+      if (EndsAfter(middle, address)) {
+        high = middle;
+      } else {
+        index = middle + 1;
+      }
     }
+  } else {
+    index = lastIndex;
   }
+  lastIndex = index;
   while (length != 0) {
     uint32_t segmentAddress = 0;
     uint32_t segmentSize = 0;

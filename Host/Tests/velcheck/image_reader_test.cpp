@@ -35,10 +35,10 @@ class ImageReaderTest : public ::testing::Test {
     }
     TrlFirmwareInit(TRL_FILE_FORMAT_SREC);
     ASSERT_EQ(TRL_OK, TrlFirmwareLoadFromMemory(text.data(), text.size(), 0));
-    IndexImageCrcs();
+    IndexImage();
   }
   void TearDown() override {
-    ReleaseImageCrcs();
+    ReleaseImageIndex();
     TrlFirmwareTerminate();
   }
   std::vector<uint8_t> first;
