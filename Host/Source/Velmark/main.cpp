@@ -6,6 +6,7 @@
  * CRC-16 of its bytes) under a header with a magic value, the segment count
  * and a CRC over the entries. It is inserted at the address given with -a.
  */
+#include <algorithm>
 #include <cassert>
 #include <cctype>
 #include <cstdint>
@@ -314,7 +315,11 @@ static bool IsTableReadAsWritten(uint32_t tableSize) {
       MeasureTableRoom(ReadHeldImage, NULL, tableBaseAddress, true).size,
       MeasureTableRoom(ReadHeldImage, NULL, tableBaseAddress, false).size,
   };
-  for (uint32_t room : rooms) {
+  for (size_t index = 0; index < sizeof rooms / sizeof rooms[0]; ++index) {
+    const uint32_t room = rooms[index];
+    if (std::find(rooms, rooms + index, room) != rooms + index) {
+      continue; /* read so already */
+    }
     const CitResult header = CheckChecksumInfoTableHeader(ReadHeldImage, NULL, tableBaseAddress, room);
     if (header.status != CIT_STATUS_VALID || header.entryCount != (tableSize - TABLE_HEADER_SIZE) / TABLE_ENTRY_SIZE) {
       return false;
