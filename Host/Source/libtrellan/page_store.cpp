@@ -24,12 +24,6 @@ constexpr uint32_t NO_PAGE = UINT32_MAX;
 /* How many staged writes ahead of the one being placed its bytes are asked for. */
 constexpr size_t PLACE_AHEAD = 32;
 
-/* Pages may take this much however sparse they are: a 32 MiB image in any order fits. */
-constexpr uint64_t PAGE_BUDGET = uint64_t{64} << 20;
-
-/* Beyond the budget, new pages only while they hold at least one byte in this many. */
-constexpr uint64_t SPARSE_FACTOR = 8;
-
 /* The first offset from offset on (below end) whose bit is set, or clear when set is false; else end. */
 uint32_t FindFilled(const uint64_t *filled, uint32_t offset, uint32_t end, bool set) {
   while (offset < end) {
@@ -39,23 +33,16 @@ uint32_t FindFilled(const uint64_t *filled, uint32_t offset, uint32_t end, bool 
       offset = (offset / WORD_BITS + 1) * WORD_BITS;
       continue;
     }
+#if defined(__GNUC__)
+    offset += static_cast<uint32_t>(__builtin_ctzll(word));
+#else
     for (; (word & 1) == 0; word >>= 1) {
       ++offset;
     }
+#endif
     break;
   }
   return std::min(offset, end);
-}
-
-/* memcpy() for the lengths records mostly have: a copy of a length known at compile time takes no setup. */
-inline void CopyRecordBytes(uint8_t *to, const uint8_t *from, uint32_t length) {
-  if (length == 16) {
-    std::memcpy(to, from, 16);
-  } else if (length == 32) {
-    std::memcpy(to, from, 32);
-  } else {
-    std::memcpy(to, from, length);
-  }
 }
 
 /* Whether the page at pageAddress is held or coming: sets its bit, and says whether it was set before. */
@@ -96,24 +83,27 @@ uint32_t *FindWindowEntry(PageStore *store, uint32_t pageAddress) {
   return &window[pageAddress % WINDOW_SIZE / PAGE_SIZE];
 }
 
+/* Adds the page at pageAddress, with no byte held, at its window entry *entry (0 so far). */
+bool AddPage(PageStore *store, uint32_t *entry, uint32_t pageAddress, size_t room) {
+  const size_t needed = store->count + 1;
+  const size_t roomPages = room / PAGE_SIZE;
+  if (!AllocateKnown(store) || !GrowArray(&store->pages, &store->pageCapacity, needed, roomPages) ||
+      !GrowArray(&store->marks, &store->markCapacity, needed, roomPages)) {
+    return false;
+  }
+  store->marks[store->count] = PageMarks{0, 0, pageAddress};
+  if (MarkKnown(store, pageAddress)) {
+    store->pendingPages--;
+  }
+  *entry = static_cast<uint32_t>(++store->count);
+  return true;
+}
+
 /* The index of the page at pageAddress, added with no byte held if there is none. */
 bool FindOrAddPage(PageStore *store, uint32_t pageAddress, size_t room, size_t *index) {
   uint32_t *entry = FindWindowEntry(store, pageAddress);
-  if (entry == nullptr || !AllocateKnown(store)) {
+  if (entry == nullptr || (*entry == 0 && !AddPage(store, entry, pageAddress, room))) {
     return false;
-  }
-  if (*entry == 0) {
-    const size_t needed = store->count + 1;
-    const size_t roomPages = room / PAGE_SIZE;
-    if (!GrowArray(&store->pages, &store->pageCapacity, needed, roomPages) ||
-        !GrowArray(&store->marks, &store->markCapacity, needed, roomPages)) {
-      return false;
-    }
-    store->marks[store->count] = PageMarks{0, 0, pageAddress};
-    if (MarkKnown(store, pageAddress)) {
-      store->pendingPages--;
-    }
-    *entry = static_cast<uint32_t>(++store->count);
   }
   *index = *entry - 1;
   return true;
@@ -248,7 +238,11 @@ void SortStagedByWindow(const StagedWrite *from, StagedWrite *to, size_t count, 
   }
 }
 
-/* Writes the staged writes window by window, so that the pages are walked once rather than at random. */
+/* Writes the staged writes window by window, so that the pages are walked once rather than at random. Kept out
+   of line: staging a write is most of a load out of order, and takes few steps without it. */
+#if defined(__GNUC__)
+__attribute__((noinline))
+#endif
 uint32_t PlaceStaged(PageStore *store) {
   const size_t count = store->stagedCount;
   if (count == 0) {
@@ -275,6 +269,7 @@ uint32_t PlaceStaged(PageStore *store) {
   uint32_t status = TRL_OK;
   uint32_t pageAddress = NO_PAGE; /* of the page the last write went to */
   size_t index = 0;               /* and its index */
+  uint32_t *entries = nullptr;    /* the entries of its window */
   for (size_t item = 0; item < count && status == TRL_OK; ++item) {
 #if defined(__GNUC__)
     if (item + PLACE_AHEAD < count) {
@@ -290,11 +285,17 @@ uint32_t PlaceStaged(PageStore *store) {
       continue;
     }
     if (address - offset != pageAddress) {
+      /* Writes come window by window: the window's entries are looked up once. */
+      if (address / WINDOW_SIZE != pageAddress / WINDOW_SIZE || pageAddress == NO_PAGE) {
+        entries = FindWindowEntry(store, address - address % WINDOW_SIZE);
+      }
       pageAddress = address - offset;
-      if (!FindOrAddPage(store, pageAddress, store->stageRoom, &index)) {
+      uint32_t *entry = entries != nullptr ? entries + pageAddress % WINDOW_SIZE / PAGE_SIZE : nullptr;
+      if (entry == nullptr || (*entry == 0 && !AddPage(store, entry, pageAddress, store->stageRoom))) {
         status = TRL_ERR_MEMORY;
         break;
       }
+      index = *entry - 1;
     }
     status = MarkHeld(store, index, offset, data, length);
     if (status == TRL_OK) {
@@ -359,11 +360,12 @@ uint32_t MakeSegments(const PageStore *store, SegmentList *segments) {
   for (size_t index = 0; index < store->count; ++index) {
     const PageMarks &marks = store->marks[index];
     const uint32_t pageAddress = marks.address;
-    const PageBits expanded = marks.fine == 0 ? ExpandChunks(marks.chunks) : PageBits{};
-    const uint64_t *bits = marks.fine == 0 ? expanded.words : store->fine[marks.fine - 1].words;
+    /* A bit a chunk, or a bit a byte. */
+    const uint64_t *bits = marks.fine == 0 ? &marks.chunks : store->fine[marks.fine - 1].words;
+    const uint32_t unit = marks.fine == 0 ? CHUNK_SIZE : 1;
     for (uint32_t offset = 0; offset < PAGE_SIZE;) {
-      const uint32_t first = FindFilled(bits, offset, PAGE_SIZE, true);
-      offset = FindFilled(bits, first, PAGE_SIZE, false);
+      const uint32_t first = FindFilled(bits, offset / unit, PAGE_SIZE / unit, true) * unit;
+      offset = FindFilled(bits, first / unit, PAGE_SIZE / unit, false) * unit;
       if (offset == first) {
         break;
       }
@@ -384,13 +386,17 @@ uint32_t MakeSegments(const PageStore *store, SegmentList *segments) {
   return TRL_OK;
 }
 
+/* The stage, allocated at its first write. Huge pages are committed only as it fills. */
+bool AllocateStage(PageStore *store) {
+  store->stageBytes = static_cast<uint8_t *>(ResizeBlock(nullptr, STAGE_BYTES));
+  store->staged = static_cast<StagedWrite *>(ResizeBlock(nullptr, 2 * STAGED_WRITES * sizeof(StagedWrite)));
+  store->windowStarts = static_cast<uint32_t *>(std::malloc(WINDOW_COUNT * sizeof(uint32_t)));
+  return store->stageBytes != nullptr && store->staged != nullptr && store->windowStarts != nullptr;
+}
+
 }  // namespace
 
-bool PageStoreTakes(const PageStore *store, uint32_t address, uint32_t length) {
-  const uint64_t pageBytes = (uint64_t{store->count} + store->pendingPages) * PAGE_SIZE;
-  if (pageBytes < PAGE_BUDGET || pageBytes <= SPARSE_FACTOR * store->bytesHeld) {
-    return true;
-  }
+bool PageStoreKnows(const PageStore *store, uint32_t address, uint32_t length) {
   const uint64_t end = uint64_t{address} + length;
   for (uint64_t page = address - address % PAGE_SIZE; page < end; page += PAGE_SIZE) {
     if (!IsKnown(store, static_cast<uint32_t>(page))) {
@@ -400,7 +406,7 @@ bool PageStoreTakes(const PageStore *store, uint32_t address, uint32_t length) {
   return true;
 }
 
-uint32_t PageStoreWrite(PageStore *store, uint32_t address, const uint8_t *data, uint32_t length, size_t room) {
+uint32_t PageStoreWriteAny(PageStore *store, uint32_t address, const uint8_t *data, uint32_t length, size_t room) {
   store->bytesHeld += length;
   if (length > STAGED_WRITE_MAX) {
     return WriteNow(store, address, data, length, room);
@@ -411,24 +417,19 @@ uint32_t PageStoreWrite(PageStore *store, uint32_t address, const uint8_t *data,
       return status;
     }
   }
-  if (store->stageBytes == nullptr) {
-    /* Sized once: growing would hold two copies for a moment. Huge pages are committed only as the stage fills. */
-    store->stageBytes = static_cast<uint8_t *>(ResizeBlock(nullptr, STAGE_BYTES));
-    store->staged = static_cast<StagedWrite *>(ResizeBlock(nullptr, 2 * STAGED_WRITES * sizeof(StagedWrite)));
-    store->windowStarts = static_cast<uint32_t *>(std::malloc(WINDOW_COUNT * sizeof(uint32_t)));
-    if (store->stageBytes == nullptr || store->staged == nullptr || store->windowStarts == nullptr) {
-      return TRL_ERR_MEMORY;
-    }
+  if (store->stageBytes == nullptr && !AllocateStage(store)) {
+    return TRL_ERR_MEMORY;
   }
   if (!ReservePages(store, address, length)) {
     return TRL_ERR_MEMORY;
   }
-  CopyRecordBytes(store->stageBytes + store->stageUsed, data, length);
+  const uint32_t page = address / PAGE_SIZE;
   if (store->stagedCount > 0) {
-    const uint32_t lastPage = store->staged[store->stagedCount - 1].address / PAGE_SIZE;
-    store->stagedRising |= address / PAGE_SIZE > lastPage;
-    store->stagedFalling |= address / PAGE_SIZE < lastPage;
+    store->stagedRising |= page > store->lastStagedPage;
+    store->stagedFalling |= page < store->lastStagedPage;
   }
+  store->lastStagedPage = page;
+  CopyRecordBytes(store->stageBytes + store->stageUsed, data, length);
   store->staged[store->stagedCount++] = StagedWrite{address, static_cast<uint32_t>(store->stageUsed << 8 | (length - 1))};
   store->stageUsed += length;
   store->stageRoom = room;

@@ -11,8 +11,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "segment_store.h"
+#include "trellan.h"
 
 constexpr uint32_t PAGE_SIZE = 1024;
 
@@ -67,18 +69,33 @@ struct PageStore {
   size_t stageUsed;
   StagedWrite *staged;   /* 2 * STAGED_WRITES: those staged, in arrival order, then room to sort them */
   size_t stagedCount;
+  uint32_t lastStagedPage; /* the page number of the last staged write's start, while one is staged */
   bool stagedRising;     /* whether a staged write lies in a later page than the one staged before it */
   bool stagedFalling;    /* or in an earlier one: if neither or only this, they need no sort */
   uint32_t *windowStarts; /* a counter for each 64 KiB window, for sorting the staged writes */
   size_t stageRoom;      /* the room the last staged write gave, for the pages they add */
 };
 
+/* Pages may take this much however sparse they are: a 32 MiB image in any order fits. */
+constexpr uint64_t PAGE_BUDGET = uint64_t{64} << 20;
+
+/* Beyond the budget, new pages only while they hold at least one byte in this many. */
+constexpr uint64_t SPARSE_FACTOR = 8;
+
+/* Whether all length bytes at address lie in pages the store holds or has coming. */
+bool PageStoreKnows(const PageStore *store, uint32_t address, uint32_t length);
+
 /*
  * Whether the store takes length bytes at address: always while it is small
  * or its pages are well used, else only into pages it already has, so that
- * scattered bytes cannot cost a page each without end.
+ * scattered bytes cannot cost a page each without end. Inline: most records
+ * out of order ask.
  */
-bool PageStoreTakes(const PageStore *store, uint32_t address, uint32_t length);
+inline bool PageStoreTakes(const PageStore *store, uint32_t address, uint32_t length) {
+  const uint64_t pageBytes = (uint64_t{store->count} + store->pendingPages) * PAGE_SIZE;
+  return pageBytes < PAGE_BUDGET || pageBytes <= SPARSE_FACTOR * store->bytesHeld ||
+         PageStoreKnows(store, address, length);
+}
 
 /*
  * Writes length bytes (at least 1, below ADDRESS_SPACE_END) at address. room:
@@ -86,7 +103,51 @@ bool PageStoreTakes(const PageStore *store, uint32_t address, uint32_t length);
  * TRL_ERR_CONFLICT where a held byte differs, or TRL_ERR_MEMORY; a short
  * write may be staged and fail in a later call, or in PageStoreFinish().
  */
-uint32_t PageStoreWrite(PageStore *store, uint32_t address, const uint8_t *data, uint32_t length, size_t room);
+uint32_t PageStoreWriteAny(PageStore *store, uint32_t address, const uint8_t *data, uint32_t length, size_t room);
+
+/* memcpy() for the lengths records mostly have: a copy of a length known at compile time takes no setup. */
+inline void CopyRecordBytes(uint8_t *to, const uint8_t *from, uint32_t length) {
+  if (length == 16) {
+    std::memcpy(to, from, 16);
+  } else if (length == 32) {
+    std::memcpy(to, from, 32);
+  } else {
+    std::memcpy(to, from, length);
+  }
+}
+
+/*
+ * PageStoreWriteAny(), inline for what nearly every write out of order is: a
+ * short one within a page, staged after others while the stage has room.
+ */
+inline uint32_t PageStoreWrite(PageStore *store, uint32_t address, const uint8_t *data, uint32_t length, size_t room) {
+  const size_t used = store->stageUsed;
+  const size_t count = store->stagedCount;
+  if (count == 0 || count == STAGED_WRITES || length > STAGED_WRITE_MAX || used + length > STAGE_BYTES ||
+      address % PAGE_SIZE + length > PAGE_SIZE) {
+    return PageStoreWriteAny(store, address, data, length, room);
+  }
+  /* A write in the page of the one staged before it has its page counted already. */
+  const uint32_t page = address / PAGE_SIZE;
+  const uint32_t lastPage = store->lastStagedPage;
+  if (page != lastPage) {
+    uint64_t &word = store->known[page / 64];
+    const uint64_t bit = uint64_t{1} << (page % 64);
+    store->pendingPages += (word & bit) == 0 ? 1 : 0;
+    word |= bit;
+    store->stagedRising |= page > lastPage;
+    store->stagedFalling |= page < lastPage;
+    store->lastStagedPage = page;
+  }
+  uint8_t *to = store->stageBytes + used;
+  store->bytesHeld += length;
+  store->staged[count] = StagedWrite{address, static_cast<uint32_t>(used << 8 | (length - 1))};
+  store->stagedCount = count + 1;
+  store->stageUsed = used + length;
+  store->stageRoom = room;
+  CopyRecordBytes(to, data, length);
+  return TRL_OK;
+}
 
 /*
  * Moves the bytes into segments of target, which must be empty: the segments
