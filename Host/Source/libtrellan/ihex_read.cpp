@@ -7,15 +7,6 @@
 
 namespace {
 
-enum IhexRecordType : uint8_t {
-  IHEX_DATA = 0,
-  IHEX_END_OF_FILE = 1,
-  IHEX_EXTENDED_SEGMENT_ADDRESS = 2,
-  IHEX_START_SEGMENT_ADDRESS = 3,
-  IHEX_EXTENDED_LINEAR_ADDRESS = 4,
-  IHEX_START_LINEAR_ADDRESS = 5,
-};
-
 /* Count, two address bytes, type and checksum around the data. */
 constexpr size_t RECORD_FRAME_BYTES = 5;
 
@@ -23,45 +14,9 @@ uint32_t ReadBigEndian16(const uint8_t *bytes) {
   return static_cast<uint32_t>(bytes[0]) << 8 | bytes[1];
 }
 
-/* Takes the base that an 02 or 04 record's two data bytes give. */
-void SetAddressBase(RecordReader *reader, uint8_t type, uint32_t value) {
-  reader->addressBase = value << (type == IHEX_EXTENDED_SEGMENT_ADDRESS ? 4 : 16);
-  reader->addressRecord = type;
-}
-
-/*
- * An 04 record as writers put one wherever the window changes, read without
- * the general steps: where records come out of address order it precedes
- * nearly every data record. Returns false for any other line, which then
- * takes the general way.
- */
-bool ReadPlainExtendedLinear(RecordReader *reader, const char *line, size_t length, uint32_t *status) {
-  static constexpr char PREFIX[] = ":02000004";
-  if (length != 15 || std::memcmp(line, PREFIX, sizeof PREFIX - 1) != 0) {
-    return false;
-  }
-  const int high = DecodeHexPair(line + 9);
-  const int low = DecodeHexPair(line + 11);
-  const int checksum = DecodeHexPair(line + 13);
-  if ((high | low | checksum) < 0) {
-    *status = TRL_ERR_SYNTAX;
-  } else if (((2 + 4 + high + low + checksum) & 0xFF) != 0) {
-    *status = TRL_ERR_CHECKSUM;
-  } else {
-    reader->sawRecord = true;
-    SetAddressBase(reader, IHEX_EXTENDED_LINEAR_ADDRESS, static_cast<uint32_t>(high << 8 | low));
-    *status = TRL_OK;
-  }
-  return true;
-}
-
 }  // namespace
 
 uint32_t ReadIhexLine(RecordReader *reader, const char *line, size_t length) {
-  uint32_t status = TRL_OK;
-  if (ReadPlainExtendedLinear(reader, line, length, &status)) {
-    return status;
-  }
   if (length < 1 + 2 * RECORD_FRAME_BYTES || ((length - 1) & 1) != 0) {
     return TRL_ERR_SYNTAX;
   }

@@ -138,6 +138,11 @@ uint32_t ReadLines(RecordReader *reader, const char *text, size_t length, size_t
   const char *end = text + length;
   reader->textEnd = end;
   while (cursor < end) {
+    if (reader->fileFormat == TRL_FILE_FORMAT_IHEX && !reader->sawDosEnd && end - cursor > 16 &&
+        ReadPlainExtendedLinear(reader, cursor)) {
+      cursor += cursor[15] == '\r' && cursor[16] == '\n' ? 17 : 16;
+      continue;
+    }
     const size_t counted = CountedLineLength(reader, cursor, end);
     if (counted != 0) {
       const uint32_t status = ReadRecord(reader, cursor, counted);

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "hex_codec.h"
 #include "image.h"
 #include "page_store.h"
 #include "segment_merge.h"
@@ -65,6 +66,46 @@ inline uint32_t AppendRecordData(RecordReader *reader, uint64_t start, const uin
     }
   }
   return AddRecordData(reader, start, data, length);
+}
+
+enum IhexRecordType : uint8_t {
+  IHEX_DATA = 0,
+  IHEX_END_OF_FILE = 1,
+  IHEX_EXTENDED_SEGMENT_ADDRESS = 2,
+  IHEX_START_SEGMENT_ADDRESS = 3,
+  IHEX_EXTENDED_LINEAR_ADDRESS = 4,
+  IHEX_START_LINEAR_ADDRESS = 5,
+};
+
+/* Takes the base that an Intel HEX 02 or 04 record's two data bytes give. */
+inline void SetAddressBase(RecordReader *reader, uint8_t type, uint32_t value) {
+  reader->addressBase = value << (type == IHEX_EXTENDED_SEGMENT_ADDRESS ? 4 : 16);
+  reader->addressRecord = type;
+}
+
+/*
+ * Reads the Intel HEX 04 record at line in the one form writers put wherever
+ * the window changes, ":02000004", four hex digits and the checksum, then a
+ * line end; where records come out of address order one precedes nearly
+ * every data record, so it takes one step. line holds at least 16
+ * characters. Returns false, having read nothing, for any other text,
+ * including such a record with a wrong digit or checksum: the general way
+ * then reads it and says what is wrong.
+ */
+inline bool ReadPlainExtendedLinear(RecordReader *reader, const char *line) {
+  static constexpr char FRAME[] = ":02000004";
+  if (std::memcmp(line, FRAME, sizeof FRAME - 1) != 0 || (line[15] != '\n' && line[15] != '\r')) {
+    return false;
+  }
+  const int high = DecodeHexPair(line + 9);
+  const int low = DecodeHexPair(line + 11);
+  const int checksum = DecodeHexPair(line + 13);
+  if ((high | low | checksum) < 0 || ((2 + IHEX_EXTENDED_LINEAR_ADDRESS + high + low + checksum) & 0xFF) != 0) {
+    return false;
+  }
+  reader->sawRecord = true;
+  SetAddressBase(reader, IHEX_EXTENDED_LINEAR_ADDRESS, static_cast<uint32_t>(high << 8 | low));
+  return true;
 }
 
 /* Keeps a start address (addressOffset already added) unless one is held: the first one counts. */
