@@ -170,9 +170,6 @@ uint32_t ReadLines(RecordReader *reader, const char *text, size_t length, size_t
   return TRL_OK;
 }
 
-/* How many bytes a load may reserve ahead for each byte its records held so far. */
-constexpr size_t ROOM_PER_LOADED_BYTE = 4;
-
 /*
  * Brings the pages into the store, copying the smaller of the two into the
  * other: the records that came in order, or those that did not.
@@ -289,13 +286,7 @@ uint32_t AddRecordData(RecordReader *reader, uint64_t start, const uint8_t *data
     return TRL_OK;
   }
   if (PageStoreTakes(&reader->pages, static_cast<uint32_t>(start), length)) {
-    /* Scattered records take a page each long before the pages fill: their room follows the pages. Pages
-       grow while a full stage is held, so they get twice the room segments get: fewer copies of the
-       pages then coincide with the stage. */
-    const size_t pagesHeld = (reader->pages.count + reader->pages.pendingPages) * PAGE_SIZE;
-    const size_t pageRoom = std::min(reader->textLeft / 2, 2 * ROOM_PER_LOADED_BYTE * std::max<size_t>(
-                                                               reader->bytesLoaded, pagesHeld));
-    return PageStoreWrite(&reader->pages, static_cast<uint32_t>(start), data, length, pageRoom);
+    return PageStoreWrite(&reader->pages, static_cast<uint32_t>(start), data, length, PageRoom(reader));
   }
   uint8_t *destination = RunListAppend(&reader->outOfOrder, static_cast<uint32_t>(start), length, room);
   if (destination == nullptr) {

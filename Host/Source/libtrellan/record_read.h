@@ -5,6 +5,7 @@
 #ifndef TRELLAN_RECORD_READ_H
 #define TRELLAN_RECORD_READ_H
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -45,10 +46,25 @@ struct RecordReader {
  */
 uint32_t AddRecordData(RecordReader *reader, uint64_t start, const uint8_t *data, uint32_t length);
 
+/* How many bytes a load may reserve ahead for each byte its records held so far. */
+constexpr size_t ROOM_PER_LOADED_BYTE = 4;
+
 /*
- * AddRecordData() for the common case inline: bytes that continue the last
- * segment within the room it has. Records are short, so they are copied in
- * steps of sixteen bytes the compiler lays out rather than by a call.
+ * The room pages may take at once. Scattered records take a page each long
+ * before the pages fill: their room follows the pages. Pages grow while a
+ * full stage is held, so they get twice the room segments get: fewer copies
+ * of the pages then coincide with the stage.
+ */
+inline size_t PageRoom(const RecordReader *reader) {
+  const size_t pagesHeld = (reader->pages.count + reader->pages.pendingPages) * PAGE_SIZE;
+  return std::min(reader->textLeft / 2, 2 * ROOM_PER_LOADED_BYTE * std::max<size_t>(reader->bytesLoaded, pagesHeld));
+}
+
+/*
+ * AddRecordData() for the common cases inline: bytes that continue the last
+ * segment within the room it has, and bytes out of order that the pages
+ * take. Records are short, so they are copied in steps of sixteen bytes the
+ * compiler lays out rather than by a call.
  */
 inline uint32_t AppendRecordData(RecordReader *reader, uint64_t start, const uint8_t *data, uint32_t length) {
   SegmentList &segments = reader->image->store.segments;
@@ -63,6 +79,12 @@ inline uint32_t AppendRecordData(RecordReader *reader, uint64_t start, const uin
       last.length += length;
       reader->bytesLoaded += length;
       return TRL_OK;
+    }
+    /* Out of order, where pages take it: staged without the general steps. */
+    if (start < SegmentEnd(last) && start + length <= ADDRESS_SPACE_END &&
+        PageStoreTakes(&reader->pages, static_cast<uint32_t>(start), length)) {
+      reader->bytesLoaded += length;
+      return PageStoreWrite(&reader->pages, static_cast<uint32_t>(start), data, length, PageRoom(reader));
     }
   }
   return AddRecordData(reader, start, data, length);

@@ -112,6 +112,8 @@ TEST_F(ImageTest, EveryKindOfBadInputFailsWithItsStatusAndChangesNothing) {
       {"count record with data", s1 + Srec('5', 1, {0}), TRL_ERR_SYNTAX},
       {"termination with data", s1 + Srec('9', 0, {0}), TRL_ERR_SYNTAX},
       {"past 0xFFFFFFFF", Srec('3', 0xFFFFFFF0, Ramp(17)), TRL_ERR_OVERFLOW},
+      {"out of order past 0xFFFFFFFF", Srec('3', 0xFFFFFFF0, Ramp(16)) + Srec('3', 0xFFFFFFF8, Ramp(16)),
+       TRL_ERR_OVERFLOW},
       {"two values for one address", s1 + Srec('1', 0x202, {9}), TRL_ERR_CONFLICT},
       {"contradicts held data", Srec('1', 0x103, {0xEE}), TRL_ERR_CONFLICT},
       {"whole chunks out of order disagree",
