@@ -45,15 +45,6 @@ uint32_t FindFilled(const uint64_t *filled, uint32_t offset, uint32_t end, bool 
   return std::min(offset, end);
 }
 
-/* Whether the page at pageAddress is held or coming: sets its bit, and says whether it was set before. */
-bool MarkKnown(PageStore *store, uint32_t pageAddress) {
-  uint64_t &word = store->known[pageAddress / PAGE_SIZE / 64];
-  const uint64_t bit = uint64_t{1} << (pageAddress / PAGE_SIZE % 64);
-  const bool known = (word & bit) != 0;
-  word |= bit;
-  return known;
-}
-
 bool IsKnown(const PageStore *store, uint32_t pageAddress) {
   return store->known != nullptr && (store->known[pageAddress / PAGE_SIZE / 64] >> (pageAddress / PAGE_SIZE % 64) & 1) != 0;
 }
@@ -423,16 +414,7 @@ uint32_t PageStoreWriteAny(PageStore *store, uint32_t address, const uint8_t *da
   if (!ReservePages(store, address, length)) {
     return TRL_ERR_MEMORY;
   }
-  const uint32_t page = address / PAGE_SIZE;
-  if (store->stagedCount > 0) {
-    store->stagedRising |= page > store->lastStagedPage;
-    store->stagedFalling |= page < store->lastStagedPage;
-  }
-  store->lastStagedPage = page;
-  CopyRecordBytes(store->stageBytes + store->stageUsed, data, length);
-  store->staged[store->stagedCount++] = StagedWrite{address, static_cast<uint32_t>(store->stageUsed << 8 | (length - 1))};
-  store->stageUsed += length;
-  store->stageRoom = room;
+  AppendStaged(store, address, data, length, room);
   return TRL_OK;
 }
 

@@ -116,36 +116,53 @@ inline void CopyRecordBytes(uint8_t *to, const uint8_t *from, uint32_t length) {
   }
 }
 
+/* Whether the page at pageAddress is held or coming: sets its bit, and says whether it was set before. */
+inline bool MarkKnown(PageStore *store, uint32_t pageAddress) {
+  uint64_t &word = store->known[pageAddress / PAGE_SIZE / 64];
+  const uint64_t bit = uint64_t{1} << (pageAddress / PAGE_SIZE % 64);
+  const bool known = (word & bit) != 0;
+  word |= bit;
+  return known;
+}
+
 /*
- * PageStoreWriteAny(), inline for what nearly every write out of order is: a
- * short one within a page, staged after others while the stage has room.
+ * Appends a write to the stage, which has room for it, its pages marked
+ * held or coming already; notes whether the stage still runs one way.
  */
-inline uint32_t PageStoreWrite(PageStore *store, uint32_t address, const uint8_t *data, uint32_t length, size_t room) {
+inline void AppendStaged(PageStore *store, uint32_t address, const uint8_t *data, uint32_t length, size_t room) {
+  /* The stage's fields are read before the copy, which may alias any of them. */
   const size_t used = store->stageUsed;
   const size_t count = store->stagedCount;
-  if (count == 0 || count == STAGED_WRITES || length > STAGED_WRITE_MAX || used + length > STAGE_BYTES ||
-      address % PAGE_SIZE + length > PAGE_SIZE) {
-    return PageStoreWriteAny(store, address, data, length, room);
-  }
-  /* A write in the page of the one staged before it has its page counted already. */
   const uint32_t page = address / PAGE_SIZE;
-  const uint32_t lastPage = store->lastStagedPage;
-  if (page != lastPage) {
-    uint64_t &word = store->known[page / 64];
-    const uint64_t bit = uint64_t{1} << (page % 64);
-    store->pendingPages += (word & bit) == 0 ? 1 : 0;
-    word |= bit;
-    store->stagedRising |= page > lastPage;
-    store->stagedFalling |= page < lastPage;
-    store->lastStagedPage = page;
+  if (count > 0 && page != store->lastStagedPage) {
+    store->stagedRising |= page > store->lastStagedPage;
+    store->stagedFalling |= page < store->lastStagedPage;
   }
   uint8_t *to = store->stageBytes + used;
-  store->bytesHeld += length;
+  store->lastStagedPage = page;
   store->staged[count] = StagedWrite{address, static_cast<uint32_t>(used << 8 | (length - 1))};
   store->stagedCount = count + 1;
   store->stageUsed = used + length;
   store->stageRoom = room;
   CopyRecordBytes(to, data, length);
+}
+
+/*
+ * PageStoreWriteAny(), inline for what nearly every write out of order is: a
+ * short one within a page, staged after others while the stage has room.
+ */
+inline uint32_t PageStoreWrite(PageStore *store, uint32_t address, const uint8_t *data, uint32_t length, size_t room) {
+  const size_t count = store->stagedCount;
+  if (count == 0 || count == STAGED_WRITES || length > STAGED_WRITE_MAX || store->stageUsed + length > STAGE_BYTES ||
+      address % PAGE_SIZE + length > PAGE_SIZE) {
+    return PageStoreWriteAny(store, address, data, length, room);
+  }
+  /* A write in the page of the one staged before it has its page counted already. */
+  if (address / PAGE_SIZE != store->lastStagedPage && !MarkKnown(store, address - address % PAGE_SIZE)) {
+    store->pendingPages++;
+  }
+  store->bytesHeld += length;
+  AppendStaged(store, address, data, length, room);
   return TRL_OK;
 }
 
