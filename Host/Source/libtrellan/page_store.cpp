@@ -24,6 +24,22 @@ constexpr uint32_t NO_PAGE = UINT32_MAX;
 /* How many staged writes ahead of the one being placed its bytes are asked for. */
 constexpr size_t PLACE_AHEAD = 32;
 
+/* A word of the known bits covers one window. */
+static_assert(PAGES_PER_WINDOW == 64, "a window's pages are one word of known bits");
+
+/* The index of the lowest set bit of word, which is not 0. */
+uint32_t LowestSetBit(uint64_t word) {
+#if defined(__GNUC__)
+  return static_cast<uint32_t>(__builtin_ctzll(word));
+#else
+  uint32_t index = 0;
+  for (; (word & 1) == 0; word >>= 1) {
+    ++index;
+  }
+  return index;
+#endif
+}
+
 /* The first offset from offset on (below end) whose bit is set, or clear when set is false; else end. */
 uint32_t FindFilled(const uint64_t *filled, uint32_t offset, uint32_t end, bool set) {
   while (offset < end) {
@@ -33,13 +49,7 @@ uint32_t FindFilled(const uint64_t *filled, uint32_t offset, uint32_t end, bool 
       offset = (offset / WORD_BITS + 1) * WORD_BITS;
       continue;
     }
-#if defined(__GNUC__)
-    offset += static_cast<uint32_t>(__builtin_ctzll(word));
-#else
-    for (; (word & 1) == 0; word >>= 1) {
-      ++offset;
-    }
-#endif
+    offset += LowestSetBit(word);
     break;
   }
   return std::min(offset, end);
@@ -87,6 +97,39 @@ bool AddPage(PageStore *store, uint32_t *entry, uint32_t pageAddress, size_t roo
     store->pendingPages--;
   }
   *entry = static_cast<uint32_t>(++store->count);
+  return true;
+}
+
+/*
+ * Adds the pages of the window at windowAddress (entries: its page entries)
+ * that are held or coming and have none yet, in address order, and where
+ * those take three in four pages of their stretch, the pages between them
+ * too: a page that a later stage brings then already lies in its place.
+ * Without this, records staged in arrival order within a window would leave
+ * the pages in that order, and the end of the load would move them all.
+ */
+bool AddWindowPages(PageStore *store, uint32_t windowAddress, uint32_t *entries, size_t room) {
+  uint64_t pages = store->known[windowAddress / WINDOW_SIZE];
+  if (pages == 0) {
+    return true;
+  }
+  const uint32_t low = LowestSetBit(pages);
+  uint32_t high = low;
+  uint32_t count = 0;
+  for (uint64_t rest = pages; rest != 0; rest &= rest - 1) {
+    high = LowestSetBit(rest);
+    ++count;
+  }
+  const uint32_t span = high - low + 1;
+  if (4 * count >= 3 * span) {
+    pages = (span == WORD_BITS ? ~uint64_t{0} : (uint64_t{1} << span) - 1) << low;
+  }
+  for (; pages != 0; pages &= pages - 1) {
+    const uint32_t page = LowestSetBit(pages);
+    if (entries[page] == 0 && !AddPage(store, &entries[page], windowAddress + page * PAGE_SIZE, room)) {
+      return false;
+    }
+  }
   return true;
 }
 
@@ -278,7 +321,11 @@ uint32_t PlaceStaged(PageStore *store) {
     if (address - offset != pageAddress) {
       /* Writes come window by window: the window's entries are looked up once. */
       if (address / WINDOW_SIZE != pageAddress / WINDOW_SIZE || pageAddress == NO_PAGE) {
-        entries = FindWindowEntry(store, address - address % WINDOW_SIZE);
+        const uint32_t windowAddress = address - address % WINDOW_SIZE;
+        entries = FindWindowEntry(store, windowAddress);
+        if (entries != nullptr && !AddWindowPages(store, windowAddress, entries, store->stageRoom)) {
+          entries = nullptr;
+        }
       }
       pageAddress = address - offset;
       uint32_t *entry = entries != nullptr ? entries + pageAddress % WINDOW_SIZE / PAGE_SIZE : nullptr;
@@ -303,6 +350,13 @@ uint32_t PlaceStaged(PageStore *store) {
 /* Puts the pages in address order where they are, each moved once. */
 bool SortPagesInPlace(PageStore *store) {
   const size_t count = store->count;
+  size_t sorted = 1;
+  while (sorted < count && store->marks[sorted - 1].address < store->marks[sorted].address) {
+    ++sorted;
+  }
+  if (sorted >= count) {
+    return true; /* window by window, pages are mostly added in address order */
+  }
   std::vector<uint32_t> order;
   try {
     order.resize(count);

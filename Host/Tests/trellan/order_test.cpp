@@ -203,26 +203,40 @@ TEST_F(ImageTest, ImagesLargerThanTheStageLoadInAnyOrderAndRefuseAContradictionW
   }
   std::mt19937 random(5);
   std::shuffle(order.begin(), order.end(), random);
+  /* One 1 KiB page amid the others: held back until the stage has filled, or left out. */
+  constexpr uint32_t HOLE = 1000 * 64;
+  const auto inHole = [](uint32_t record) { return record >= HOLE && record < HOLE + 64; };
   std::string shuffled;
+  std::string withHole;
+  std::string held;
   for (const uint32_t record : order) {
     shuffled += line(record, 0);
+    (inHole(record) ? held : withHole) += line(record, 0);
   }
   /* Near the end, another value for a byte of the second record: the two are placed with different fills. */
   std::string contradicted = fromTheTop;
   contradicted.insert(contradicted.size() - 1000 * line(0, 0).size(), line(RECORDS - 2, 1));
+  const std::string heldLast = withHole + held;
   const struct {
     const char *name;
     const std::string &text;
     uint32_t status;
-  } cases[] = {{"shuffled", shuffled, TRL_OK}, {"from the top down", fromTheTop, TRL_OK},
-               {"contradicted", contradicted, TRL_ERR_CONFLICT}};
+    bool hole;
+  } cases[] = {{"shuffled", shuffled, TRL_OK, false},
+               {"from the top down", fromTheTop, TRL_OK, false},
+               {"contradicted", contradicted, TRL_ERR_CONFLICT, false},
+               {"one page held back", heldLast, TRL_OK, false},
+               {"one page left out", withHole, TRL_OK, true}};
   for (const auto &test : cases) {
     SCOPED_TRACE(test.name);
     ASSERT_EQ(TRL_OK, TrlFirmwareClearData());
     ASSERT_EQ(TRL_OK, Load(Srec('3', 0x100, {1, 2, 3})));
     EXPECT_EQ(test.status, Load(test.text));
     SegmentSnapshot segments{{0x100, {1, 2, 3}}};
-    if (test.status == TRL_OK) {
+    if (test.status == TRL_OK && test.hole) {
+      segments.emplace_back(BASE, Bytes(expected.begin(), expected.begin() + HOLE * 16));
+      segments.emplace_back(BASE + (HOLE + 64) * 16, Bytes(expected.begin() + (HOLE + 64) * 16, expected.end()));
+    } else if (test.status == TRL_OK) {
       segments.emplace_back(BASE, expected);
     }
     EXPECT_EQ(segments, Segments());
