@@ -474,8 +474,9 @@ uint32_t ReadPieces(const ElfInput &input, std::vector<ElfPiece> byAddress, Firm
   return TRL_OK;
 }
 
-/* The parts of the pieces whose file bytes are none of the headers'. */
-std::vector<ElfPiece> CutOutHeaders(const std::vector<ElfPiece> &pieces, const std::vector<ElfPiece> &headers) {
+/* The parts of the pieces whose file bytes are none of the headers'; those that are go to cut. */
+std::vector<ElfPiece> CutOutHeaders(const std::vector<ElfPiece> &pieces, const std::vector<ElfPiece> &headers,
+                                    std::vector<ElfPiece> *cut) {
   std::vector<ElfPiece> parts = pieces;
   for (const ElfPiece &header : headers) {
     const uint64_t headerEnd = header.fileOffset + header.length;
@@ -489,6 +490,10 @@ std::vector<ElfPiece> CutOutHeaders(const std::vector<ElfPiece> &pieces, const s
       if (part.fileOffset < header.fileOffset) {
         kept.push_back(ElfPiece{part.fileOffset, part.address, static_cast<uint32_t>(header.fileOffset - part.fileOffset)});
       }
+      const uint64_t first = std::max(part.fileOffset, header.fileOffset);
+      const uint64_t last = std::min(end, headerEnd);
+      cut->push_back(ElfPiece{first, static_cast<uint32_t>(part.address + (first - part.fileOffset)),
+                              static_cast<uint32_t>(last - first)});
       if (headerEnd < end) {
         kept.push_back(ElfPiece{headerEnd, static_cast<uint32_t>(part.address + (headerEnd - part.fileOffset)),
                                 static_cast<uint32_t>(end - headerEnd)});
@@ -497,6 +502,29 @@ std::vector<ElfPiece> CutOutHeaders(const std::vector<ElfPiece> &pieces, const s
     parts.swap(kept);
   }
   return parts;
+}
+
+/* The runs of covered (ascending, disjoint) less the addresses in cut (the same). */
+std::vector<ElfPiece> RemoveRuns(const std::vector<ElfPiece> &covered, const std::vector<ElfPiece> &cut) {
+  std::vector<ElfPiece> left;
+  size_t next = 0;
+  for (const ElfPiece &run : covered) {
+    uint64_t address = run.address;
+    const uint64_t end = uint64_t{run.address} + run.length;
+    while (next < cut.size() && uint64_t{cut[next].address} + cut[next].length <= address) {
+      ++next;
+    }
+    for (size_t index = next; index < cut.size() && cut[index].address < end; ++index) {
+      if (cut[index].address > address) {
+        left.push_back(ElfPiece{0, static_cast<uint32_t>(address), static_cast<uint32_t>(cut[index].address - address)});
+      }
+      address = std::max<uint64_t>(address, uint64_t{cut[index].address} + cut[index].length);
+    }
+    if (address < end) {
+      left.push_back(ElfPiece{0, static_cast<uint32_t>(address), static_cast<uint32_t>(end - address)});
+    }
+  }
+  return left;
 }
 
 /* The addresses the pieces reach, merged into ascending disjoint runs. */
@@ -547,8 +575,10 @@ uint32_t ReadElf(const ElfInput &input, uint32_t addressOffset, FirmwareImage *i
   StoreShrink(&image->store);
   ElfSource &source = image->elf;
   source.loaded = MergeCoverage(pieces);
-  const std::vector<ElfPiece> writable = CutOutHeaders(pieces, headers);
-  source.covered = MergeCoverage(writable);
+  /* An address that header bytes load cannot change, even where a section's bytes load it too. */
+  std::vector<ElfPiece> headerParts;
+  const std::vector<ElfPiece> writable = CutOutHeaders(pieces, headers, &headerParts);
+  source.covered = RemoveRuns(MergeCoverage(writable), MergeCoverage(headerParts));
   source.headers = headers;
   std::sort(pieces.begin(), pieces.end(),
             [](const ElfPiece &left, const ElfPiece &right) { return left.fileOffset < right.fileOffset; });
