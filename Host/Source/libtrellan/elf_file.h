@@ -37,7 +37,7 @@ struct ElfSource {
   std::vector<uint8_t> bytes;    /* a load from memory: its own copy */
   std::vector<ElfPiece> pieces;  /* every loaded section's bytes, ascending by file offset */
   std::vector<ElfPiece> loaded;  /* the addresses they reach, merged, ascending (fileOffset unused) */
-  std::vector<ElfPiece> covered; /* as loaded, less the addresses of the ELF's own headers and name table */
+  std::vector<ElfPiece> covered; /* as loaded, less the addresses tied to the ELF's own headers and name table */
   std::vector<ElfPiece> headers; /* those file bytes: ELF header, header tables, name table (address unused) */
   bool overlapping;              /* some piece's file bytes are another's or headers': the save checks them */
 };

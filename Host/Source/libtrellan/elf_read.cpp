@@ -8,7 +8,9 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <new>
+#include <utility>
 
 #include "range_index.h"
 #include "record_read.h"
@@ -527,6 +529,139 @@ std::vector<ElfPiece> RemoveRuns(const std::vector<ElfPiece> &covered, const std
   return left;
 }
 
+/* The pieces by where they start in one space, file offsets or addresses, to find those that meet a range. */
+class PieceTree {
+ public:
+  PieceTree(const std::vector<ElfPiece> &pieces, bool byAddress) : byAddress_(byAddress), pieces_(pieces) {
+    std::sort(pieces_.begin(), pieces_.end(),
+              [this](const ElfPiece &left, const ElfPiece &right) { return Start(left) < Start(right); });
+    reaches_.resize(pieces_.size());
+    Build(0, pieces_.size());
+  }
+
+  /* Calls visit(piece) for each piece that shares a byte with [start, end). */
+  template <typename Action>
+  void VisitMeeting(uint64_t start, uint64_t end, Action visit) const {
+    Walk(0, pieces_.size(), start, end, visit);
+  }
+
+  uint64_t Start(const ElfPiece &piece) const { return byAddress_ ? piece.address : piece.fileOffset; }
+
+ private:
+  /* Each subtree [low, high) of the sorted pieces has its root at the middle, which keeps the furthest end in it. */
+  uint64_t Build(size_t low, size_t high) {
+    if (low >= high) {
+      return 0;
+    }
+    const size_t middle = low + (high - low) / 2;
+    reaches_[middle] = std::max({Start(pieces_[middle]) + pieces_[middle].length, Build(low, middle),
+                                 Build(middle + 1, high)});
+    return reaches_[middle];
+  }
+
+  template <typename Action>
+  void Walk(size_t low, size_t high, uint64_t start, uint64_t end, Action &visit) const {
+    if (low >= high) {
+      return;
+    }
+    const size_t middle = low + (high - low) / 2;
+    if (reaches_[middle] <= start) {
+      return;
+    }
+    Walk(low, middle, start, end, visit);
+    const ElfPiece &piece = pieces_[middle];
+    if (Start(piece) >= end) {
+      return;
+    }
+    if (Start(piece) + piece.length > start) {
+      visit(piece);
+    }
+    Walk(middle + 1, high, start, end, visit);
+  }
+
+  bool byAddress_;
+  std::vector<ElfPiece> pieces_;
+  std::vector<uint64_t> reaches_;
+};
+
+/* Disjoint runs [start, end) keyed by start, touching ones joined. */
+using RunMap = std::map<uint64_t, uint64_t>;
+
+/* Adds [start, end) to runs; the parts that were in none of them go to added. */
+void AddRun(RunMap *runs, uint64_t start, uint64_t end, std::vector<std::pair<uint64_t, uint64_t>> *added) {
+  auto first = runs->upper_bound(start);
+  if (first != runs->begin() && std::prev(first)->second >= start) {
+    --first;
+  }
+  uint64_t at = start;
+  uint64_t joinedStart = start;
+  uint64_t joinedEnd = end;
+  auto last = first;
+  for (; last != runs->end() && last->first <= end; ++last) {
+    if (at < last->first) {
+      added->emplace_back(at, last->first);
+    }
+    at = std::max(at, last->second);
+    joinedStart = std::min(joinedStart, last->first);
+    joinedEnd = std::max(joinedEnd, last->second);
+  }
+  if (at < end) {
+    added->emplace_back(at, end);
+  }
+  runs->erase(first, last);
+  runs->emplace(joinedStart, joinedEnd);
+}
+
+/*
+ * The addresses that a save can change none of: those that header bytes
+ * load, those that file bytes loading at such an address load too, the
+ * addresses of other file bytes loading there, and so on. Changing one of them
+ * leaves the save to choose between two values for a file byte, or to change
+ * a header. Each byte joins once, so the walk is as long as the pieces at most.
+ */
+std::vector<ElfPiece> FindFixedAddresses(const std::vector<ElfPiece> &pieces, const std::vector<ElfPiece> &headers) {
+  const PieceTree byFile(pieces, false);
+  const PieceTree byAddress(pieces, true);
+  RunMap fileRuns;
+  RunMap addressRuns;
+  struct Pending {
+    uint64_t start;
+    uint64_t end;
+    bool isAddress;
+  };
+  std::vector<Pending> work;
+  std::vector<std::pair<uint64_t, uint64_t>> added;
+  for (const ElfPiece &header : headers) {
+    if (header.length > 0) {
+      AddRun(&fileRuns, header.fileOffset, header.fileOffset + header.length, &added);
+    }
+  }
+  for (const auto &[start, end] : added) {
+    work.push_back(Pending{start, end, false});
+  }
+  while (!work.empty()) {
+    const Pending item = work.back();
+    work.pop_back();
+    const PieceTree &tree = item.isAddress ? byAddress : byFile;
+    tree.VisitMeeting(item.start, item.end, [&](const ElfPiece &piece) {
+      const uint64_t from = tree.Start(piece);
+      const uint64_t to = item.isAddress ? piece.fileOffset : piece.address;
+      const uint64_t first = std::max(item.start, from);
+      const uint64_t last = std::min(item.end, from + piece.length);
+      added.clear();
+      AddRun(item.isAddress ? &fileRuns : &addressRuns, to + (first - from), to + (last - from), &added);
+      for (const auto &[start, end] : added) {
+        work.push_back(Pending{start, end, !item.isAddress});
+      }
+    });
+  }
+  std::vector<ElfPiece> fixed;
+  for (const auto &[start, end] : addressRuns) {
+    fixed.push_back(ElfPiece{0, static_cast<uint32_t>(start), static_cast<uint32_t>(end - start)});
+  }
+  return fixed;
+}
+
 /* The addresses the pieces reach, merged into ascending disjoint runs. */
 std::vector<ElfPiece> MergeCoverage(std::vector<ElfPiece> pieces) {
   std::sort(pieces.begin(), pieces.end(),
@@ -575,10 +710,14 @@ uint32_t ReadElf(const ElfInput &input, uint32_t addressOffset, FirmwareImage *i
   StoreShrink(&image->store);
   ElfSource &source = image->elf;
   source.loaded = MergeCoverage(pieces);
-  /* An address that header bytes load cannot change, even where a section's bytes load it too. */
+  /* An address that header bytes load cannot change, even where a section's bytes load it too; nor can one
+     whose file bytes load there as well. */
   std::vector<ElfPiece> headerParts;
   const std::vector<ElfPiece> writable = CutOutHeaders(pieces, headers, &headerParts);
-  source.covered = RemoveRuns(MergeCoverage(writable), MergeCoverage(headerParts));
+  source.covered = MergeCoverage(writable);
+  if (!headerParts.empty()) {
+    source.covered = RemoveRuns(source.covered, FindFixedAddresses(pieces, headers));
+  }
   source.headers = headers;
   std::sort(pieces.begin(), pieces.end(),
             [](const ElfPiece &left, const ElfPiece &right) { return left.fileOffset < right.fileOffset; });

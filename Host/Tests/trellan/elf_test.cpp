@@ -206,4 +206,24 @@ TEST_F(ImageTest, ElfHeadersThatASegmentLoadsCannotBeChanged) {
   EXPECT_EQ(TRL_ERR_NO_SECTION, TrlFirmwareSaveToMemory(nullptr, 0, &length));
 }
 
+/* Bytes loading both where the ELF header's first bytes load and elsewhere: the elsewhere cannot change either. */
+TEST_F(ImageTest, ElfBytesThatAlsoLoadWhereHeadersLoadCannotBeChanged) {
+  const Bytes magic{0x7F, 'E', 'L', 'F'};
+  ElfLayout layout;
+  layout.sections = {{".h", ELF_SHT_PROGBITS, ELF_SHF_ALLOC, 0x2000, Bytes(4, 0)},
+                     {".x", ELF_SHT_PROGBITS, ELF_SHF_ALLOC, 0x2000, magic},
+                     {".y", ELF_SHT_PROGBITS, ELF_SHF_ALLOC, 0x3000, Bytes(4, 0)},
+                     {".free", ELF_SHT_PROGBITS, ELF_SHF_ALLOC, 0x4000, {1, 2, 3, 4}}};
+  BuiltElf elf = BuildElf(layout);
+  PutElfNumber(&elf, false, SectionField(elf, 1, 16, 24), 0, 4);                      /* .h: the ELF header's */
+  PutElfNumber(&elf, false, SectionField(elf, 3, 16, 24), elf.sectionOffsets[2], 4); /* .y: those of .x */
+  ASSERT_EQ(TRL_OK, LoadElf(elf.bytes));
+  EXPECT_EQ(TRL_ERR_NO_SECTION, TrlFirmwareCheckSaveRange(0x3000, 1));
+  EXPECT_EQ(TRL_OK, TrlFirmwareCheckSaveRange(0x4000, 4));
+  const uint8_t changed = 0x55;
+  ASSERT_EQ(TRL_OK, TrlFirmwareAddData(0x3000, 1, &changed));
+  size_t length = 0;
+  EXPECT_NE(TRL_OK, TrlFirmwareSaveToMemory(nullptr, 0, &length));
+}
+
 }  // namespace
