@@ -7,6 +7,7 @@
 
 #include "ihex_text.h"
 #include "image_fixture.h"
+#include "page_store.h"
 #include "srec_text.h"
 
 namespace {
@@ -240,6 +241,35 @@ TEST_F(ImageTest, ImagesLargerThanTheStageLoadInAnyOrderAndRefuseAContradictionW
       segments.emplace_back(BASE, expected);
     }
     EXPECT_EQ(segments, Segments());
+  }
+}
+
+/*
+ * Three pages in four of each window, one write a page, then writes into those pages until the stage fills: its
+ * placing adds no page between them where the block has no room reserved for it, nor past the page budget.
+ */
+TEST(PageStoreTest, PagesBetweenHeldOnesStayWithinTheRoomAndTheBudget) {
+  const struct {
+    const char *name;
+    uint32_t windows;
+    size_t room;
+  } cases[] = {{"no room reserved", 1, 0}, {"room past the budget", 1366, size_t{64} << 20}};
+  const uint8_t data[16] = {};
+  for (const auto &test : cases) {
+    SCOPED_TRACE(test.name);
+    PageStore store{};
+    size_t written = 0;
+    for (uint32_t window = 0; window < test.windows; ++window) {
+      for (uint32_t page = 0; page < 64; page += page % 4 == 2 ? 2 : 1) {
+        ASSERT_EQ(TRL_OK, PageStoreWrite(&store, 0x01000000 + window * 0x10000 + page * PAGE_SIZE, data, 16, test.room));
+        ++written;
+      }
+    }
+    for (size_t write = written; write <= STAGED_WRITES; ++write) {
+      ASSERT_EQ(TRL_OK, PageStoreWrite(&store, 0x01000000, data, 16, test.room));
+    }
+    EXPECT_EQ(written, store.count);
+    PageStoreClear(&store);
   }
 }
 
