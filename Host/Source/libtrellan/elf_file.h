@@ -42,6 +42,18 @@ struct ElfSource {
   bool overlapping;              /* some piece's file bytes are another's or headers': the save checks them */
 };
 
+/* The addresses the pieces reach, merged into ascending disjoint runs (fileOffset unused). */
+std::vector<ElfPiece> MergeCoverage(std::vector<ElfPiece> pieces);
+
+/*
+ * The addresses a save can change, of those the pieces reach (loaded, from
+ * MergeCoverage()): all but those that header bytes load, and those tied to
+ * them through file bytes that load at two addresses. *loadsHeaders: whether
+ * some piece's file bytes are headers'.
+ */
+std::vector<ElfPiece> FindChangeableAddresses(const std::vector<ElfPiece> &pieces, const std::vector<ElfPiece> &headers,
+                                              const std::vector<ElfPiece> &loaded, bool *loadsHeaders);
+
 /* Moves stream to offset, which may lie past 2 GiB; false when it cannot. */
 bool SeekFile(FILE *stream, uint64_t offset);
 

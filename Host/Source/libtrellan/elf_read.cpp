@@ -8,9 +8,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <new>
-#include <utility>
 
 #include "range_index.h"
 #include "record_read.h"
@@ -476,209 +474,6 @@ uint32_t ReadPieces(const ElfInput &input, std::vector<ElfPiece> byAddress, Firm
   return TRL_OK;
 }
 
-/* The parts of the pieces whose file bytes are none of the headers'; those that are go to cut. */
-std::vector<ElfPiece> CutOutHeaders(const std::vector<ElfPiece> &pieces, const std::vector<ElfPiece> &headers,
-                                    std::vector<ElfPiece> *cut) {
-  std::vector<ElfPiece> parts = pieces;
-  for (const ElfPiece &header : headers) {
-    const uint64_t headerEnd = header.fileOffset + header.length;
-    std::vector<ElfPiece> kept;
-    for (const ElfPiece &part : parts) {
-      const uint64_t end = part.fileOffset + part.length;
-      if (header.length == 0 || headerEnd <= part.fileOffset || end <= header.fileOffset) {
-        kept.push_back(part);
-        continue;
-      }
-      if (part.fileOffset < header.fileOffset) {
-        kept.push_back(ElfPiece{part.fileOffset, part.address, static_cast<uint32_t>(header.fileOffset - part.fileOffset)});
-      }
-      const uint64_t first = std::max(part.fileOffset, header.fileOffset);
-      const uint64_t last = std::min(end, headerEnd);
-      cut->push_back(ElfPiece{first, static_cast<uint32_t>(part.address + (first - part.fileOffset)),
-                              static_cast<uint32_t>(last - first)});
-      if (headerEnd < end) {
-        kept.push_back(ElfPiece{headerEnd, static_cast<uint32_t>(part.address + (headerEnd - part.fileOffset)),
-                                static_cast<uint32_t>(end - headerEnd)});
-      }
-    }
-    parts.swap(kept);
-  }
-  return parts;
-}
-
-/* The runs of covered (ascending, disjoint) less the addresses in cut (the same). */
-std::vector<ElfPiece> RemoveRuns(const std::vector<ElfPiece> &covered, const std::vector<ElfPiece> &cut) {
-  std::vector<ElfPiece> left;
-  size_t next = 0;
-  for (const ElfPiece &run : covered) {
-    uint64_t address = run.address;
-    const uint64_t end = uint64_t{run.address} + run.length;
-    while (next < cut.size() && uint64_t{cut[next].address} + cut[next].length <= address) {
-      ++next;
-    }
-    for (size_t index = next; index < cut.size() && cut[index].address < end; ++index) {
-      if (cut[index].address > address) {
-        left.push_back(ElfPiece{0, static_cast<uint32_t>(address), static_cast<uint32_t>(cut[index].address - address)});
-      }
-      address = std::max<uint64_t>(address, uint64_t{cut[index].address} + cut[index].length);
-    }
-    if (address < end) {
-      left.push_back(ElfPiece{0, static_cast<uint32_t>(address), static_cast<uint32_t>(end - address)});
-    }
-  }
-  return left;
-}
-
-/* The pieces by where they start in one space, file offsets or addresses, to find those that meet a range. */
-class PieceTree {
- public:
-  PieceTree(const std::vector<ElfPiece> &pieces, bool byAddress) : byAddress_(byAddress), pieces_(pieces) {
-    std::sort(pieces_.begin(), pieces_.end(),
-              [this](const ElfPiece &left, const ElfPiece &right) { return Start(left) < Start(right); });
-    reaches_.resize(pieces_.size());
-    Build(0, pieces_.size());
-  }
-
-  /* Calls visit(piece) for each piece that shares a byte with [start, end). */
-  template <typename Action>
-  void VisitMeeting(uint64_t start, uint64_t end, Action visit) const {
-    Walk(0, pieces_.size(), start, end, visit);
-  }
-
-  uint64_t Start(const ElfPiece &piece) const { return byAddress_ ? piece.address : piece.fileOffset; }
-
- private:
-  /* Each subtree [low, high) of the sorted pieces has its root at the middle, which keeps the furthest end in it. */
-  uint64_t Build(size_t low, size_t high) {
-    if (low >= high) {
-      return 0;
-    }
-    const size_t middle = low + (high - low) / 2;
-    reaches_[middle] = std::max({Start(pieces_[middle]) + pieces_[middle].length, Build(low, middle),
-                                 Build(middle + 1, high)});
-    return reaches_[middle];
-  }
-
-  template <typename Action>
-  void Walk(size_t low, size_t high, uint64_t start, uint64_t end, Action &visit) const {
-    if (low >= high) {
-      return;
-    }
-    const size_t middle = low + (high - low) / 2;
-    if (reaches_[middle] <= start) {
-      return;
-    }
-    Walk(low, middle, start, end, visit);
-    const ElfPiece &piece = pieces_[middle];
-    if (Start(piece) >= end) {
-      return;
-    }
-    if (Start(piece) + piece.length > start) {
-      visit(piece);
-    }
-    Walk(middle + 1, high, start, end, visit);
-  }
-
-  bool byAddress_;
-  std::vector<ElfPiece> pieces_;
-  std::vector<uint64_t> reaches_;
-};
-
-/* Disjoint runs [start, end) keyed by start, touching ones joined. */
-using RunMap = std::map<uint64_t, uint64_t>;
-
-/* Adds [start, end) to runs; the parts that were in none of them go to added. */
-void AddRun(RunMap *runs, uint64_t start, uint64_t end, std::vector<std::pair<uint64_t, uint64_t>> *added) {
-  auto first = runs->upper_bound(start);
-  if (first != runs->begin() && std::prev(first)->second >= start) {
-    --first;
-  }
-  uint64_t at = start;
-  uint64_t joinedStart = start;
-  uint64_t joinedEnd = end;
-  auto last = first;
-  for (; last != runs->end() && last->first <= end; ++last) {
-    if (at < last->first) {
-      added->emplace_back(at, last->first);
-    }
-    at = std::max(at, last->second);
-    joinedStart = std::min(joinedStart, last->first);
-    joinedEnd = std::max(joinedEnd, last->second);
-  }
-  if (at < end) {
-    added->emplace_back(at, end);
-  }
-  runs->erase(first, last);
-  runs->emplace(joinedStart, joinedEnd);
-}
-
-/*
- * The addresses that a save can change none of: those that header bytes
- * load, those that file bytes loading at such an address load too, the
- * addresses of other file bytes loading there, and so on. Changing one of them
- * leaves the save to choose between two values for a file byte, or to change
- * a header. Each byte joins once, so the walk is as long as the pieces at most.
- */
-std::vector<ElfPiece> FindFixedAddresses(const std::vector<ElfPiece> &pieces, const std::vector<ElfPiece> &headers) {
-  const PieceTree byFile(pieces, false);
-  const PieceTree byAddress(pieces, true);
-  RunMap fileRuns;
-  RunMap addressRuns;
-  struct Pending {
-    uint64_t start;
-    uint64_t end;
-    bool isAddress;
-  };
-  std::vector<Pending> work;
-  std::vector<std::pair<uint64_t, uint64_t>> added;
-  for (const ElfPiece &header : headers) {
-    if (header.length > 0) {
-      AddRun(&fileRuns, header.fileOffset, header.fileOffset + header.length, &added);
-    }
-  }
-  for (const auto &[start, end] : added) {
-    work.push_back(Pending{start, end, false});
-  }
-  while (!work.empty()) {
-    const Pending item = work.back();
-    work.pop_back();
-    const PieceTree &tree = item.isAddress ? byAddress : byFile;
-    tree.VisitMeeting(item.start, item.end, [&](const ElfPiece &piece) {
-      const uint64_t from = tree.Start(piece);
-      const uint64_t to = item.isAddress ? piece.fileOffset : piece.address;
-      const uint64_t first = std::max(item.start, from);
-      const uint64_t last = std::min(item.end, from + piece.length);
-      added.clear();
-      AddRun(item.isAddress ? &fileRuns : &addressRuns, to + (first - from), to + (last - from), &added);
-      for (const auto &[start, end] : added) {
-        work.push_back(Pending{start, end, !item.isAddress});
-      }
-    });
-  }
-  std::vector<ElfPiece> fixed;
-  for (const auto &[start, end] : addressRuns) {
-    fixed.push_back(ElfPiece{0, static_cast<uint32_t>(start), static_cast<uint32_t>(end - start)});
-  }
-  return fixed;
-}
-
-/* The addresses the pieces reach, merged into ascending disjoint runs. */
-std::vector<ElfPiece> MergeCoverage(std::vector<ElfPiece> pieces) {
-  std::sort(pieces.begin(), pieces.end(),
-            [](const ElfPiece &left, const ElfPiece &right) { return left.address < right.address; });
-  std::vector<ElfPiece> covered;
-  for (const ElfPiece &piece : pieces) {
-    const uint64_t end = uint64_t{piece.address} + piece.length;
-    if (!covered.empty() && piece.address <= uint64_t{covered.back().address} + covered.back().length) {
-      ElfPiece &last = covered.back();
-      last.length = static_cast<uint32_t>(std::max<uint64_t>(uint64_t{last.address} + last.length, end) - last.address);
-    } else {
-      covered.push_back(ElfPiece{0, piece.address, piece.length});
-    }
-  }
-  return covered;
-}
-
 uint32_t ReadElf(const ElfInput &input, uint32_t addressOffset, FirmwareImage *image) {
   uint8_t first[64] = {};
   const size_t headerBytes = static_cast<size_t>(std::min<uint64_t>(sizeof first, input.size));
@@ -710,27 +505,14 @@ uint32_t ReadElf(const ElfInput &input, uint32_t addressOffset, FirmwareImage *i
   StoreShrink(&image->store);
   ElfSource &source = image->elf;
   source.loaded = MergeCoverage(pieces);
-  /* An address that header bytes load cannot change, even where a section's bytes load it too; nor can one
-     whose file bytes load there as well. */
-  std::vector<ElfPiece> headerParts;
-  const std::vector<ElfPiece> writable = CutOutHeaders(pieces, headers, &headerParts);
-  source.covered = MergeCoverage(writable);
-  if (!headerParts.empty()) {
-    source.covered = RemoveRuns(source.covered, FindFixedAddresses(pieces, headers));
-  }
+  bool loadsHeaders = false;
+  source.covered = FindChangeableAddresses(pieces, headers, source.loaded, &loadsHeaders);
   source.headers = headers;
   std::sort(pieces.begin(), pieces.end(),
             [](const ElfPiece &left, const ElfPiece &right) { return left.fileOffset < right.fileOffset; });
   source.pieces.swap(pieces);
   source.held = true;
-  uint64_t cutLength = 0;
-  for (const ElfPiece &piece : source.pieces) {
-    cutLength += piece.length;
-  }
-  for (const ElfPiece &part : writable) {
-    cutLength -= part.length;
-  }
-  source.overlapping = cutLength != 0;
+  source.overlapping = loadsHeaders;
   uint64_t reached = 0;
   for (const ElfPiece &piece : source.pieces) {
     source.overlapping = source.overlapping || piece.fileOffset < reached;
