@@ -121,11 +121,12 @@ bool AddWindowPages(PageStore *store, uint32_t windowAddress, uint32_t *entries,
     ++count;
   }
   const uint32_t span = high - low + 1;
-  /* The pages between only where the block has room for them already, and within the budget: they cost a
-     copy of the pages otherwise, or more than scattered bytes may take, and a page no stage brings stays empty. */
+  /* The pages between only where the block of pages has room for them already, and within the budget: they
+     cost a copy of every page otherwise, or more than scattered bytes may take, and a page no stage brings stays
+     empty. Their marks are small, and grow as they must. */
   const size_t withBetween = store->count + store->pendingPages + (span - count);
   const uint64_t bytesWithBetween = uint64_t{withBetween} * PAGE_SIZE;
-  if (4 * count >= 3 * span && withBetween <= std::min(store->pageCapacity, store->markCapacity) &&
+  if (4 * count >= 3 * span && withBetween <= store->pageCapacity &&
       (bytesWithBetween < PAGE_BUDGET || bytesWithBetween <= SPARSE_FACTOR * store->bytesHeld)) {
     pages = (span == WORD_BITS ? ~uint64_t{0} : (uint64_t{1} << span) - 1) << low;
   }
