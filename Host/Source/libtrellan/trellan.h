@@ -287,7 +287,8 @@ TRL_API uint32_t TrlFirmwareSaveToMemory(char *buffer, size_t bufferSize, size_t
  * room for bytes outside its sections: the linker must reserve one there).
  * The ELF header, the header tables and the section name table never count
  * as section bytes, even where a load segment holds them: a save fails with
- * TRL_ERR_NO_SECTION if the image changed any of them.
+ * TRL_ERR_NO_SECTION if the image changed any of them. Nor do the addresses
+ * they load at, or those tied to them by file bytes that load at both.
  * Fails with TRL_ERR_STATE, TRL_ERR_ARGUMENT (length 0) or TRL_ERR_OVERFLOW
  * (past 0xFFFFFFFF).
  */
