@@ -6,6 +6,7 @@
 #include <new>
 #include <vector>
 
+#include "bit_scan.h"
 #include "trellan.h"
 
 namespace {
@@ -26,19 +27,6 @@ constexpr size_t PLACE_AHEAD = 32;
 
 /* A word of the known bits covers one window. */
 static_assert(PAGES_PER_WINDOW == 64, "a window's pages are one word of known bits");
-
-/* The index of the lowest set bit of word, which is not 0. */
-uint32_t LowestSetBit(uint64_t word) {
-#if defined(__GNUC__)
-  return static_cast<uint32_t>(__builtin_ctzll(word));
-#else
-  uint32_t index = 0;
-  for (; (word & 1) == 0; word >>= 1) {
-    ++index;
-  }
-  return index;
-#endif
-}
 
 /* The first offset from offset on (below end) whose bit is set, or clear when set is false; else end. */
 uint32_t FindFilled(const uint64_t *filled, uint32_t offset, uint32_t end, bool set) {

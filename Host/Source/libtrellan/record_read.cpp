@@ -10,6 +10,7 @@
 #define TRELLAN_LINE_SSE2 1
 #endif
 
+#include "bit_scan.h"
 #include "hex_codec.h"
 #include "record_read.h"
 #include "trellan.h"
@@ -25,20 +26,6 @@ bool IsTrailingSpace(char c) {
 
 /* Peers end lines in LF, CRLF or a lone CR; a CRLF then leaves an empty line behind its CR. */
 bool IsLineEnd(char c) { return c == '\n' || c == '\r'; }
-
-#ifdef TRELLAN_LINE_SSE2
-unsigned LowestSetBit(unsigned bits) {
-#if defined(__GNUC__)
-  return static_cast<unsigned>(__builtin_ctz(bits));
-#else
-  unsigned index = 0;
-  for (; (bits & 1) == 0; bits >>= 1) {
-    ++index;
-  }
-  return index;
-#endif
-}
-#endif
 
 /* The first line end in [cursor, end), or null. */
 const char *FindLineEnd(const char *cursor, const char *end) {
